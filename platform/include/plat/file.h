@@ -1,0 +1,81 @@
+// Files and directories with the open modes the writers rely on.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "plat/error.h"
+#include "plat/time.h"
+
+namespace plat {
+
+enum class Access { read, write, read_write };
+
+enum class Disposition {
+    open_always,    // open, create when missing
+    create_always,  // create, or empty an existing file
+    open_existing,  // fail when missing
+};
+
+enum class Share {
+    read_write,  // others may read and write while the file is open
+    none,        // exclusive: another exclusive open of the same file fails as busy
+};
+
+class File {
+  public:
+    File() = default;
+    ~File();
+    File(File&& other) noexcept;
+    File& operator=(File&& other) noexcept;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+
+    Status open(const char* path, Access access, Disposition disposition, Share share);
+    bool is_open() const { return handle_ != kInvalid; }
+
+    // Writes all bytes unless an error stops it; *written tells how many went out.
+    Status write(const void* data, std::size_t size, std::size_t* written);
+    // Reads up to size bytes; *got is 0 at the end of the file.
+    Status read(void* data, std::size_t size, std::size_t* got);
+    Status seek_to_end();
+    // Hands buffered data to the storage device.
+    Status flush();
+    Status size(std::uint64_t* bytes) const;
+    Status close();
+
+  private:
+    static constexpr std::intptr_t kInvalid = -1;
+    std::intptr_t handle_ = kInvalid;
+};
+
+struct PathInfo {
+    bool is_directory = false;
+    std::uint64_t size = 0;
+    FileTime last_write = 0;
+};
+
+// Fails with a "not found" error when nothing exists at path.
+Status query_path(const char* path, PathInfo* info);
+Status make_directory(const char* path);
+Status remove_file(const char* path);
+
+// Separators between path components on this platform.
+bool is_path_separator(char c);
+
+// The outcome of making sure that a directory and all its parents exist.
+enum class DirectoryResult { ok, not_a_directory, create_failed };
+struct EnsureDirectory {
+    DirectoryResult result = DirectoryResult::ok;
+    ErrorCode error = 0;
+};
+EnsureDirectory ensure_directory(const char* directory);
+
+// Makes sure the directory part of path (before its last separator) exists.
+EnsureDirectory ensure_parent_directory(const char* path);
+
+// The process's standard output, if it has a usable one.
+bool standard_output_available();
+Status write_standard_output(const void* data, std::size_t size);
+
+}  // namespace plat

@@ -1,0 +1,215 @@
+#include "plat/file.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+namespace plat {
+
+namespace {
+
+constexpr std::int64_t kEpochDifferenceSeconds = 11644473600LL;
+
+Status from_errno() {
+    return Status::failure(static_cast<ErrorCode>(errno));
+}
+
+int open_flags(Access access, Disposition disposition) {
+    int flags = O_CLOEXEC;
+    switch (access) {
+        case Access::read:
+            flags |= O_RDONLY;
+            break;
+        case Access::write:
+            flags |= O_WRONLY;
+            break;
+        case Access::read_write:
+            flags |= O_RDWR;
+            break;
+    }
+    switch (disposition) {
+        case Disposition::open_always:
+            flags |= O_CREAT;
+            break;
+        case Disposition::create_always:
+            flags |= O_CREAT | O_TRUNC;
+            break;
+        case Disposition::open_existing:
+            break;
+    }
+    return flags;
+}
+
+}  // namespace
+
+File::~File() {
+    close();
+}
+
+File::File(File&& other) noexcept : handle_(std::exchange(other.handle_, kInvalid)) {}
+
+File& File::operator=(File&& other) noexcept {
+    if (this != &other) {
+        close();
+        handle_ = std::exchange(other.handle_, kInvalid);
+    }
+    return *this;
+}
+
+Status File::open(const char* path, Access access, Disposition disposition, Share share) {
+    close();
+    const bool empties = disposition == Disposition::create_always;
+    // An exclusive open must not empty a file that someone else holds, so truncation
+    // waits until the lock is ours.
+    int flags = open_flags(
+        access, empties && share == Share::none ? Disposition::open_always : disposition);
+    int fd;
+    do {
+        fd = ::open(path, flags, 0666);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        return from_errno();
+    }
+    if (share == Share::none) {
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const Status failed = from_errno();
+            ::close(fd);
+            return failed;
+        }
+        if (empties && ftruncate(fd, 0) != 0) {
+            const Status failed = from_errno();
+            ::close(fd);
+            return failed;
+        }
+    }
+    handle_ = fd;
+    return Status::success();
+}
+
+Status File::write(const void* data, std::size_t size, std::size_t* written) {
+    std::size_t done = 0;
+    Status status;
+    if (!is_open()) {
+        status = Status::failure(invalid_handle_error());
+    }
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    while (status.ok() && done < size) {
+        const ssize_t n = ::write(static_cast<int>(handle_), bytes + done, size - done);
+        if (n < 0) {
+            if (errno != EINTR) {
+                status = from_errno();
+            }
+            continue;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (written != nullptr) {
+        *written = done;
+    }
+    return status;
+}
+
+Status File::read(void* data, std::size_t size, std::size_t* got) {
+    *got = 0;
+    if (!is_open()) {
+        return Status::failure(invalid_handle_error());
+    }
+    ssize_t n;
+    do {
+        n = ::read(static_cast<int>(handle_), data, size);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        return from_errno();
+    }
+    *got = static_cast<std::size_t>(n);
+    return Status::success();
+}
+
+Status File::seek_to_end() {
+    if (!is_open()) {
+        return Status::failure(invalid_handle_error());
+    }
+    return lseek(static_cast<int>(handle_), 0, SEEK_END) < 0 ? from_errno() : Status::success();
+}
+
+Status File::flush() {
+    if (!is_open()) {
+        return Status::failure(invalid_handle_error());
+    }
+    return fsync(static_cast<int>(handle_)) != 0 ? from_errno() : Status::success();
+}
+
+Status File::size(std::uint64_t* bytes) const {
+    struct stat st {};
+    if (!is_open()) {
+        return Status::failure(invalid_handle_error());
+    }
+    if (fstat(static_cast<int>(handle_), &st) != 0) {
+        return from_errno();
+    }
+    *bytes = static_cast<std::uint64_t>(st.st_size);
+    return Status::success();
+}
+
+Status File::close() {
+    if (!is_open()) {
+        return Status::success();
+    }
+    const int fd = static_cast<int>(std::exchange(handle_, kInvalid));
+    // The descriptor is gone after close() whatever it reports; EINTR is not worth a retry.
+    if (::close(fd) != 0 && errno != EINTR) {
+        return from_errno();
+    }
+    return Status::success();
+}
+
+Status query_path(const char* path, PathInfo* info) {
+    struct stat st {};
+    if (stat(path, &st) != 0) {
+        return from_errno();
+    }
+    info->is_directory = S_ISDIR(st.st_mode);
+    info->size = static_cast<std::uint64_t>(st.st_size);
+    info->last_write =
+        (static_cast<std::int64_t>(st.st_mtim.tv_sec) + kEpochDifferenceSeconds) * 10000000LL +
+        st.st_mtim.tv_nsec / 100;
+    return Status::success();
+}
+
+Status make_directory(const char* path) {
+    return mkdir(path, 0777) != 0 ? from_errno() : Status::success();
+}
+
+Status remove_file(const char* path) {
+    return unlink(path) != 0 ? from_errno() : Status::success();
+}
+
+bool is_path_separator(char c) {
+    return c == '/';
+}
+
+bool standard_output_available() {
+    return fcntl(STDOUT_FILENO, F_GETFD) != -1;
+}
+
+Status write_standard_output(const void* data, std::size_t size) {
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::write(STDOUT_FILENO, bytes + done, size - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return from_errno();
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return Status::success();
+}
+
+}  // namespace plat

@@ -1,0 +1,207 @@
+#include "plain_writer.h"
+
+#include "plat/text.h"
+
+namespace ktl {
+
+namespace {
+
+constexpr std::uint64_t kMaxOffset = 2147483647u;
+constexpr std::size_t kBackupChunk = 1024;
+constexpr std::size_t kMaxFileName = kPlainMaxPrefix + 16;
+
+}  // namespace
+
+Failure create_directory_of(const char* path) {
+    const plat::EnsureDirectory made = plat::ensure_parent_directory(path);
+    switch (made.result) {
+        case plat::DirectoryResult::ok:
+            return Failure::none();
+        case plat::DirectoryResult::not_a_directory:
+            return {kCauseNotADirectory, 0};
+        case plat::DirectoryResult::create_failed:
+            break;
+    }
+    return {kCauseMakeDirectoryFailed, made.error};
+}
+
+PlainTraceWriter::PlainTraceWriter(const TraceFileConfig& config)
+    : size_limit_(static_cast<std::uint32_t>(config.FileSize)),
+      file_count_(static_cast<std::uint32_t>(config.FileCount)) {
+    plat::copy_cut(prefix_, sizeof prefix_, config.PathPrefix);
+    make_header_texts(&header_);
+}
+
+void PlainTraceWriter::file_name(std::uint32_t number, char* out, std::size_t capacity) const {
+    plat::format_cut(out, capacity, "%s%u.log", prefix_, number);
+}
+
+Failure PlainTraceWriter::open() {
+    if (file_.is_open()) {
+        return {kCauseBadState, 0};
+    }
+    if (const Failure made = create_directory_of(prefix_); !made.ok()) {
+        return made;
+    }
+
+    // The newest existing file is where the previous run stopped; on equal times the
+    // higher number wins.
+    std::uint32_t newest = 0;
+    plat::FileTime newest_time = 0;
+    std::uint32_t newest_size = 0;
+    char name[kMaxFileName];
+    for (std::uint32_t n = 1; n <= file_count_; ++n) {
+        file_name(n, name, sizeof name);
+        plat::PathInfo info;
+        if (!plat::query_path(name, &info).ok() || info.is_directory) {
+            continue;
+        }
+        if (newest == 0 || info.last_write >= newest_time) {
+            newest = n;
+            newest_time = info.last_write;
+            newest_size = static_cast<std::uint32_t>(info.size);
+        }
+    }
+
+    if (newest == 0) {
+        current_ = 1;
+        offset_ = 0;
+        return open_current(plat::Disposition::open_always);
+    }
+    if (newest_size >= size_limit_) {
+        current_ = following(newest);
+        offset_ = 0;
+        return open_current(plat::Disposition::create_always);
+    }
+    current_ = newest;
+    offset_ = newest_size;
+    return open_current(plat::Disposition::open_always);
+}
+
+Failure PlainTraceWriter::open_current(plat::Disposition disposition) {
+    file_.close();
+    char name[kMaxFileName];
+    file_name(current_, name, sizeof name);
+    const plat::Status opened =
+        file_.open(name, plat::Access::write, disposition, plat::Share::read_write);
+    if (!opened.ok()) {
+        return {kCauseOpenFailed, opened.error};
+    }
+    if (disposition == plat::Disposition::create_always) {
+        offset_ = 0;
+    } else if (const plat::Status moved = file_.seek_to_end(); !moved.ok()) {
+        file_.close();
+        return {kCauseSeekFailed, moved.error};
+    }
+    return write_header_block();
+}
+
+Failure PlainTraceWriter::start_next_file() {
+    file_.close();
+    current_ = following(current_);
+    offset_ = 0;
+    return open_current(plat::Disposition::create_always);
+}
+
+Failure PlainTraceWriter::write_header_block() {
+    char block[kHeaderBlockCapacity];
+    const std::size_t length = compose_header_block(block, header_);
+    if (offset_ + static_cast<std::uint64_t>(length) > kMaxOffset) {
+        return start_next_file();
+    }
+    std::size_t written = 0;
+    const plat::Status status = file_.write(block, length, &written);
+    offset_ += static_cast<std::uint32_t>(written);
+    if (!status.ok()) {
+        return {kCauseWriteFailed, status.error};
+    }
+    return Failure::none();
+}
+
+Failure PlainTraceWriter::write_line(const char* bytes, std::size_t n) {
+    if (bytes == nullptr) {
+        return {kCauseInvalidArgument, 0};
+    }
+    if (!file_.is_open()) {
+        // A previous open or switch failed: start this number afresh.
+        offset_ = 0;
+        if (const Failure reopened = open_current(plat::Disposition::create_always);
+            !reopened.ok()) {
+            return reopened;
+        }
+    }
+    // Switch only once the offset has passed the limit: the crossing line stays behind.
+    if (offset_ > size_limit_ || offset_ + static_cast<std::uint64_t>(n) > kMaxOffset) {
+        if (const Failure switched = start_next_file(); !switched.ok()) {
+            return switched;
+        }
+    }
+    std::size_t written = 0;
+    const plat::Status status = file_.write(bytes, n, &written);
+    offset_ += static_cast<std::uint32_t>(written);
+    if (!status.ok()) {
+        return {kCauseWriteFailed, status.error};
+    }
+    return Failure::none();
+}
+
+Failure PlainTraceWriter::flush() {
+    const plat::Status flushed = file_.flush();
+    if (!flushed.ok()) {
+        return {kCauseFlushFailed, flushed.error};
+    }
+    return Failure::none();
+}
+
+Failure PlainTraceWriter::backup(const char* backup_name, int /*mode*/) {
+    if (const Failure made = create_directory_of(backup_name); !made.ok()) {
+        return made;
+    }
+    if (!file_.is_open()) {
+        return {kCauseBadState, 0};
+    }
+    plat::File target;
+    if (const plat::Status created = target.open(
+            backup_name, plat::Access::write, plat::Disposition::create_always, plat::Share::none);
+        !created.ok()) {
+        return {kCauseOpenFailed, created.error};
+    }
+    // Oldest first: the file after the current one, round to the current one.
+    char name[kMaxFileName];
+    char chunk[kBackupChunk];
+    std::uint32_t n = current_;
+    for (std::uint32_t k = 1; k <= file_count_; ++k) {
+        n = following(n);
+        file_name(n, name, sizeof name);
+        plat::File source;
+        if (!source
+                 .open(name, plat::Access::read, plat::Disposition::open_existing,
+                       plat::Share::read_write)
+                 .ok()) {
+            continue;  // a missing file is skipped
+        }
+        std::size_t got = 0;
+        while (source.read(chunk, sizeof chunk, &got).ok() && got != 0) {
+            if (const plat::Status wrote = target.write(chunk, got, nullptr); !wrote.ok()) {
+                return {kCauseWriteFailed, wrote.error};
+            }
+        }
+    }
+    if (const plat::Status closed = target.close(); !closed.ok()) {
+        return {kCauseCloseFailed, closed.error};
+    }
+    return Failure::none();
+}
+
+Failure PlainTraceWriter::close() {
+    offset_ = 0;
+    if (!file_.is_open()) {
+        return Failure::none();
+    }
+    if (const plat::Status closed = file_.close(); !closed.ok()) {
+        return {kCauseCloseFailed, closed.error};
+    }
+    return Failure::none();
+}
+
+}  // namespace ktl

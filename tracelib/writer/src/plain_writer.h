@@ -1,0 +1,50 @@
+// Appends trace lines to numbered files with ordinary writes, moving on to the next number
+// once the current file has passed its size limit.
+#pragma once
+
+#include <cstdint>
+
+#include "ktlorsym_trace.h"
+#include "plat/file.h"
+#include "trace_line.h"
+#include "trace_writer.h"
+
+namespace ktl {
+
+constexpr std::size_t kPlainMaxPrefix = 514;
+
+class PlainTraceWriter final : public TraceWriter {
+  public:
+    // The config must have passed the plain writer's limits.
+    explicit PlainTraceWriter(const TraceFileConfig& config);
+
+    Failure open() override;
+    Failure write_line(const char* bytes, std::size_t n) override;
+    Failure flush() override;
+    Failure backup(const char* file_name, int mode) override;
+    Failure close() override;
+
+    std::uint32_t current_number() const { return current_; }
+
+  private:
+    void file_name(std::uint32_t number, char* out, std::size_t capacity) const;
+    std::uint32_t following(std::uint32_t number) const {
+        return number >= file_count_ ? 1 : number + 1;
+    }
+    Failure open_current(plat::Disposition disposition);
+    Failure start_next_file();
+    Failure write_header_block();
+
+    std::uint32_t size_limit_;
+    std::uint32_t file_count_;
+    char prefix_[kPlainMaxPrefix + 1];
+    plat::File file_;
+    std::uint32_t current_ = 0;
+    std::uint32_t offset_ = 0;
+    HeaderTexts header_;
+};
+
+// Makes sure the directory part of path exists, with the trace library's causes.
+Failure create_directory_of(const char* path);
+
+}  // namespace ktl

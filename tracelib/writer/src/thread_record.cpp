@@ -1,0 +1,106 @@
+#include "thread_record.h"
+
+#include <cstdlib>
+#include <mutex>
+
+#include "plat/sync.h"
+#include "plat/text.h"
+#include "plat/thread.h"
+
+namespace ktl {
+
+namespace {
+
+void release_record(void* value);
+
+// Every record is linked into one list so that none outlives the library unseen.
+class RecordRegistry {
+  public:
+    RecordRegistry() : slot_(release_record) {}
+
+    ~RecordRegistry() {
+        std::lock_guard guard(lock_);
+        while (head_ != nullptr) {
+            ThreadRecord* next = head_->next;
+            std::free(head_);
+            head_ = next;
+        }
+    }
+
+    ThreadRecord* current() const { return static_cast<ThreadRecord*>(slot_.get()); }
+
+    ThreadRecord* create() {
+        auto* record = static_cast<ThreadRecord*>(std::calloc(1, sizeof(ThreadRecord)));
+        if (record == nullptr) {
+            return nullptr;
+        }
+        plat::format_cut(record->thread_id_text, sizeof record->thread_id_text, "%08X ",
+                         plat::current_thread_id());
+        if (!slot_.set(record)) {
+            std::free(record);
+            return nullptr;
+        }
+        std::lock_guard guard(lock_);
+        record->next = head_;
+        if (head_ != nullptr) {
+            head_->previous = record;
+        }
+        head_ = record;
+        ++count_;
+        return record;
+    }
+
+    void release(ThreadRecord* record) {
+        {
+            std::lock_guard guard(lock_);
+            if (record->previous != nullptr) {
+                record->previous->next = record->next;
+            } else {
+                head_ = record->next;
+            }
+            if (record->next != nullptr) {
+                record->next->previous = record->previous;
+            }
+            --count_;
+        }
+        std::free(record);
+    }
+
+    std::size_t count() {
+        std::lock_guard guard(lock_);
+        return count_;
+    }
+
+  private:
+    plat::ThreadSlot slot_;
+    plat::RecursiveMutex lock_;
+    ThreadRecord* head_ = nullptr;
+    std::size_t count_ = 0;
+};
+
+RecordRegistry& registry() {
+    static RecordRegistry instance;
+    return instance;
+}
+
+void release_record(void* value) {
+    registry().release(static_cast<ThreadRecord*>(value));
+}
+
+}  // namespace
+
+ThreadRecord* current_thread_record() {
+    RecordRegistry& records = registry();
+    ThreadRecord* record = records.current();
+    return record != nullptr ? record : records.create();
+}
+
+ThreadRecord* existing_thread_record() {
+    return registry().current();
+}
+
+std::size_t live_thread_record_count() {
+    return registry().count();
+}
+
+}  // namespace ktl
