@@ -1,0 +1,93 @@
+// Several threads putting at once, and the per-thread records of threads that end.
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "thread_record.h"
+#include "trace_test_support.h"
+
+namespace {
+
+using ktl_test::read_lines;
+using ktl_test::TempDir;
+
+TEST(ConcurrentPuts, EveryLineLandsWholeWithItsOwnSequenceNumber) {
+    TempDir dir;
+    constexpr int kThreads = 4;
+    constexpr int kLinesPerThread = 3000;  // 12000 lines: the sequence wraps once
+    {
+        ktl_test::Instance trace(dir.prefix(), 1 << 24, 2);
+        ASSERT_EQ(trace.create_result(), 0);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&trace, t] {
+                const std::string text =
+                    "thread " + std::to_string(t) + " " + std::string(40 + t, '#');
+                for (int n = 0; n < kLinesPerThread; ++n) {
+                    EXPECT_EQ(KTLORSYM_PutInstanceWithId(trace.get(), 0, "ID", text.c_str()), 0);
+                }
+            });
+        }
+        for (auto& thread : threads) {
+            thread.join();
+        }
+    }
+    auto lines = read_lines(dir.path() / "trace1.log");
+    lines.erase(lines.begin(), lines.begin() + ktl_test::kHeaderLines);
+    ASSERT_EQ(lines.size(), static_cast<std::size_t>(kThreads * kLinesPerThread));
+
+    std::vector<int> per_thread(kThreads, 0);
+    std::vector<int> seen_sequence(10000, 0);
+    for (const auto& line : lines) {
+        ASSERT_GE(line.size(), 90u + 8u);
+        const int t = line[97] - '0';
+        ASSERT_TRUE(t >= 0 && t < kThreads) << line;
+        EXPECT_EQ(line.substr(90), "thread " + std::to_string(t) + " " + std::string(40 + t, '#'));
+        ++per_thread[t];
+        ++seen_sequence[std::stoi(line.substr(0, 4))];
+    }
+    for (int t = 0; t < kThreads; ++t) {
+        EXPECT_EQ(per_thread[t], kLinesPerThread);
+    }
+    // 12000 consecutive numbers modulo 10000: 2000 values twice, the rest once, none missing.
+    int twice = 0;
+    for (int count : seen_sequence) {
+        EXPECT_TRUE(count == 1 || count == 2);
+        twice += count == 2 ? 1 : 0;
+    }
+    EXPECT_EQ(twice, kThreads * kLinesPerThread - 10000);
+}
+
+TEST(ThreadRecords, EndedThreadsReleaseTheirRecords) {
+    // Touch the library from this thread so that its own record exists before counting.
+    KTLORSYM_GetLastError(nullptr);
+    const std::size_t before = ktl::live_thread_record_count();
+    for (int round = 0; round < 100; ++round) {
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 100; ++t) {
+            threads.emplace_back([] {
+                EXPECT_EQ(KTLORSYM_SetLogLevel(2000), 0);
+                EXPECT_EQ(KTLORSYM_GetLastError(nullptr), (2u << 24) | 1u);
+            });
+        }
+        for (auto& thread : threads) {
+            thread.join();
+        }
+    }
+    EXPECT_EQ(ktl::live_thread_record_count(), before);
+}
+
+TEST(ThreadRecords, CodeWordsAreKeptPerThread) {
+    EXPECT_EQ(KTLORSYM_SetFileThreshold(5000), 0);
+    std::thread other([] {
+        EXPECT_EQ(KTLORSYM_GetLastError(nullptr), 0u);
+        KTLORSYM_SetLogLevel(-7);
+    });
+    other.join();
+    EXPECT_EQ(KTLORSYM_GetLastError(nullptr), (4u << 24) | 1u);
+}
+
+}  // namespace
