@@ -63,6 +63,10 @@ Status remove_file(const char* path);
 // Separators between path components on this platform.
 bool is_path_separator(char c);
 
+// Bytes of the character that starts at s (not at its end), so that a scan for separators
+// steps over the trail byte of a double-byte character in the system's ANSI code page.
+std::size_t path_character_length(const char* s);
+
 // The outcome of making sure that a directory and all its parents exist.
 enum class DirectoryResult { ok, not_a_directory, create_failed };
 struct EnsureDirectory {

@@ -46,29 +46,31 @@ EnsureDirectory ensure_directory(const char* directory) {
     }
     std::memcpy(path, directory, length + 1);
 
-    // Parents first: cut the path at each separator in turn.
-    for (std::size_t i = 1; i <= length; ++i) {
-        if (i < length && !is_path_separator(path[i])) {
-            continue;
+    // Parents first: cut the path at each separator that ends a component, and at its end.
+    bool in_component = false;
+    for (std::size_t i = 0;; i += path_character_length(path + i)) {
+        const bool at_end = i >= length;
+        const bool separator = at_end || is_path_separator(path[i]);
+        if (separator && in_component) {
+            const char saved = path[i];
+            path[i] = '\0';
+            const EnsureDirectory step = ensure_one(path, i);
+            path[i] = saved;
+            if (step.result != DirectoryResult::ok) {
+                return step;
+            }
         }
-        if (is_path_separator(path[i - 1])) {
-            continue;  // doubled or trailing separator
+        if (at_end) {
+            return {};
         }
-        const char saved = path[i];
-        path[i] = '\0';
-        const EnsureDirectory step = ensure_one(path, i);
-        path[i] = saved;
-        if (step.result != DirectoryResult::ok) {
-            return step;
-        }
+        in_component = !separator;
     }
-    return {};
 }
 
 EnsureDirectory ensure_parent_directory(const char* path) {
     const std::size_t length = bounded_length(path, kMaxPath);
     std::size_t last = length;
-    for (std::size_t i = 0; i < length; ++i) {
+    for (std::size_t i = 0; i < length; i += path_character_length(path + i)) {
         if (is_path_separator(path[i])) {
             last = i;
         }

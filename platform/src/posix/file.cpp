@@ -67,6 +67,15 @@ Status File::open(const char* path, Access access, Disposition disposition, Shar
     // waits until the lock is ours.
     int flags = open_flags(
         access, empties && share == Share::none ? Disposition::open_always : disposition);
+    if (empties && share == Share::read_write) {
+        // Emptying by replacing: truncating in place frees the old blocks synchronously in
+        // the caller's thread (with a discard on such mounts), which stalls a writer that
+        // starts its next file; a fresh file leaves that work to the file system. Readers
+        // holding the old file keep what they had.
+        if (::unlink(path) != 0 && errno != ENOENT) {
+            return from_errno();
+        }
+    }
     int fd;
     do {
         fd = ::open(path, flags, 0666);
@@ -190,6 +199,11 @@ Status remove_file(const char* path) {
 
 bool is_path_separator(char c) {
     return c == '/';
+}
+
+// No byte of a multi-byte UTF-8 sequence is below 0x80, so none is ever a separator.
+std::size_t path_character_length(const char*) {
+    return 1;
 }
 
 bool standard_output_available() {

@@ -14,8 +14,13 @@ constexpr std::int64_t kEpochDifferenceSeconds = 11644473600LL;
 LocalTime local_time_now() {
     timespec now{};
     clock_gettime(CLOCK_REALTIME, &now);
-    tm fields{};
-    localtime_r(&now.tv_sec, &fields);
+    // The calendar conversion is the costly part and only changes with the second.
+    thread_local time_t cached_second = -1;
+    thread_local tm fields{};
+    if (now.tv_sec != cached_second) {
+        localtime_r(&now.tv_sec, &fields);
+        cached_second = now.tv_sec;
+    }
     LocalTime t;
     t.year = static_cast<std::uint16_t>(fields.tm_year + 1900);
     t.month = static_cast<std::uint16_t>(fields.tm_mon + 1);

@@ -52,27 +52,39 @@ int deliver(ThreadRecord* record, Function function, unsigned level, SelectWrite
     return result;
 }
 
-int library_put(Function function, unsigned level, LineFields fields, bool by_mode) {
-    LibraryState& lib = library();
-    const bool initialized = lib.initialized.load(std::memory_order_acquire);
-    // A message above the log level costs only this comparison.
-    if (initialized && level <= kMaxLevel && fields.text != nullptr &&
-        static_cast<std::int32_t>(level) > load_relaxed(KTLORSYM_Threshold.MaxLevel)) {
-        return 0;
-    }
+// A message above the log level costs only these comparisons: the exports make them before
+// anything else is built. Bad arguments fall through to the full path, which reports them.
+bool library_drops(unsigned level, const char* text) {
+    return level <= kMaxLevel && text != nullptr &&
+           static_cast<std::int32_t>(level) > load_relaxed(KTLORSYM_Threshold.MaxLevel) &&
+           library().initialized.load(std::memory_order_acquire);
+}
+
+bool instance_drops(const TraceInstance* instance, unsigned level, const char* text) {
+    return instance != nullptr && level <= kMaxLevel && text != nullptr && is_live(instance) &&
+           static_cast<std::int32_t>(level) >
+               load_relaxed(const_cast<TraceInstance*>(instance)->max_level);
+}
+
+int library_put(Function function, unsigned level, const LineFields& given, bool by_mode) {
     ThreadRecord* record = current_thread_record();
     if (record == nullptr) {
         return -1;
     }
-    if (!initialized) {
+    LibraryState& lib = library();
+    if (!lib.initialized.load(std::memory_order_acquire)) {
         record->fail(function, kCauseBadState);
         return -1;
     }
-    if (level > kMaxLevel || fields.text == nullptr) {
+    if (level > kMaxLevel || given.text == nullptr) {
         record->fail(function, kCauseInvalidArgument);
         return -1;
     }
+    if (library_drops(level, given.text)) {
+        return 0;
+    }
     record->clear();
+    LineFields fields = given;
     fields.process_id_text = lib.process_id_text;
     if (fields.thread_id == nullptr) {
         fields.thread_id = record->thread_id_text;
@@ -86,16 +98,13 @@ int library_put(Function function, unsigned level, LineFields fields, bool by_mo
         record, function, level, [&lib] { return lib.writer(); }, thresholds, length);
 }
 
-int instance_put(Function function, TraceInstance* instance, unsigned level, LineFields fields) {
-    if (instance != nullptr && level <= kMaxLevel && fields.text != nullptr && is_live(instance) &&
-        static_cast<std::int32_t>(level) > load_relaxed(instance->max_level)) {
-        return 0;
-    }
+int instance_put(Function function, TraceInstance* instance, unsigned level,
+                 const LineFields& given) {
     ThreadRecord* record = current_thread_record();
     if (record == nullptr) {
         return -1;
     }
-    if (instance == nullptr || level > kMaxLevel || fields.text == nullptr) {
+    if (instance == nullptr || level > kMaxLevel || given.text == nullptr) {
         record->fail(function, kCauseInvalidArgument);
         return -1;
     }
@@ -103,7 +112,11 @@ int instance_put(Function function, TraceInstance* instance, unsigned level, Lin
         record->fail(function, kCauseBadState);
         return -1;
     }
+    if (instance_drops(instance, level, given.text)) {
+        return 0;
+    }
     record->clear();
+    LineFields fields = given;
     if (fields.program_id == nullptr) {
         fields.program_id = instance->program_id;
     }
@@ -131,12 +144,18 @@ LineFields body(BodyForm form, const char* program_id, const char* message_id,
 }  // namespace
 
 int KTLORSYM_PutLine(unsigned int level, const char* text) {
+    if (library_drops(level, text)) {
+        return 0;
+    }
     return library_put(kFnPutLine, level,
                        body(BodyForm::text_only, library().program_id, nullptr, nullptr, text),
                        true);
 }
 
 int KTLORSYM_PutWithId(unsigned int level, const char* messageId, const char* text) {
+    if (library_drops(level, text)) {
+        return 0;
+    }
     return library_put(kFnPutWithId, level,
                        body(BodyForm::with_id, library().program_id, messageId, nullptr, text),
                        true);
@@ -144,18 +163,27 @@ int KTLORSYM_PutWithId(unsigned int level, const char* messageId, const char* te
 
 int KTLORSYM_PutWithIdEx(unsigned int level, const char* programId, const char* messageId,
                          const char* text) {
+    if (library_drops(level, text)) {
+        return 0;
+    }
     return library_put(kFnPutWithIdEx, level,
                        body(BodyForm::with_id, programId, messageId, nullptr, text), true);
 }
 
 int KTLORSYM_PutWithMsgType(unsigned int level, const char* programId, const char* messageId,
                             const char* messageType, const char* text) {
+    if (library_drops(level, text)) {
+        return 0;
+    }
     return library_put(kFnPutWithMsgType, level,
                        body(BodyForm::with_type, programId, messageId, messageType, text), true);
 }
 
 int KTLORSYM_PutWithIdAndTidEx(unsigned int level, const char* programId, const char* threadId,
                                const char* messageId, const char* text) {
+    if (library_drops(level, text)) {
+        return 0;
+    }
     LineFields fields = body(BodyForm::with_id, programId, messageId, nullptr, text);
     // The caller's thread-id text; none gives spaces.
     fields.thread_id = threadId != nullptr ? threadId : "";
@@ -165,24 +193,36 @@ int KTLORSYM_PutWithIdAndTidEx(unsigned int level, const char* programId, const 
 int KTLORSYM_PutWithMsgTypeAndTid(unsigned int level, const char* programId, const char* threadId,
                                   const char* messageId, const char* messageType,
                                   const char* text) {
+    if (library_drops(level, text)) {
+        return 0;
+    }
     LineFields fields = body(BodyForm::with_type, programId, messageId, messageType, text);
     fields.thread_id = threadId != nullptr ? threadId : "";
     return library_put(kFnPutWithMsgTypeAndTid, level, fields, false);
 }
 
 int KTLORSYM_PutInstanceLine(TraceInstance* instance, unsigned int level, const char* text) {
+    if (instance_drops(instance, level, text)) {
+        return 0;
+    }
     return instance_put(kFnPutInstanceLine, instance, level,
                         body(BodyForm::text_only, nullptr, nullptr, nullptr, text));
 }
 
 int KTLORSYM_PutInstanceWithId(TraceInstance* instance, unsigned int level, const char* messageId,
                                const char* text) {
+    if (instance_drops(instance, level, text)) {
+        return 0;
+    }
     return instance_put(kFnPutInstanceWithId, instance, level,
                         body(BodyForm::with_id, nullptr, messageId, nullptr, text));
 }
 
 int KTLORSYM_PutInstanceWithIdEx(TraceInstance* instance, unsigned int level, const char* programId,
                                  const char* messageId, const char* text) {
+    if (instance_drops(instance, level, text)) {
+        return 0;
+    }
     // The argument's program id replaces the instance's; none gives spaces.
     return instance_put(
         kFnPutInstanceWithIdEx, instance, level,
@@ -192,6 +232,9 @@ int KTLORSYM_PutInstanceWithIdEx(TraceInstance* instance, unsigned int level, co
 int KTLORSYM_PutInstanceWithMsgType(TraceInstance* instance, unsigned int level,
                                     const char* programId, const char* messageId,
                                     const char* messageType, const char* text) {
+    if (instance_drops(instance, level, text)) {
+        return 0;
+    }
     return instance_put(kFnPutInstanceWithMsgType, instance, level,
                         body(BodyForm::with_type, programId != nullptr ? programId : "", messageId,
                              messageType, text));
