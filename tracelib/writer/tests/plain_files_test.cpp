@@ -191,6 +191,20 @@ TEST(PlainFailures, DirectoryAndFileCauses) {
     EXPECT_EQ(last_code(), code_word(25, 17));
 }
 
+TEST(PlainFailures, DirectoryThatCannotBeCreated) {
+#ifdef _WIN32
+    GTEST_SKIP() << "relies on a Linux file system that refuses new directories";
+#else
+    // Nobody, root included, can make a directory in /proc.
+    const TraceFileConfig config{4096, 1, "/proc/ktl-no-such-dir/sub/trace"};
+    TraceInstance* handle = nullptr;
+    EXPECT_EQ(KTLORSYM_CreateInstance(&handle, &config, "P"), -1);
+    std::uint32_t os_error = 0;
+    EXPECT_EQ(KTLORSYM_GetLastError(&os_error), code_word(19, 21));
+    EXPECT_NE(os_error, 0u);
+#endif
+}
+
 TEST(PlainFailures, NewDirectoriesAreCreatedParentsFirst) {
     TempDir dir;
     const std::string deep = (dir.path() / "a" / "b" / "c" / "svc").string();
