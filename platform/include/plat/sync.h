@@ -1,7 +1,10 @@
-// Locks within one process.
+// Locks and events: within one process, and named ones shared by processes.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+
+#include "plat/error.h"
 
 namespace plat {
 
@@ -21,6 +24,61 @@ class RecursiveMutex {
   private:
     static constexpr std::size_t kStorageSize = 64;
     alignas(16) unsigned char storage_[kStorageSize];
+};
+
+// How a wait ended.
+enum class WaitResult {
+    signalled,  // the event was set, or the mutex is now ours
+    timed_out,
+    abandoned,  // the mutex is ours, but its previous owner ended while holding it
+    failed,
+};
+
+constexpr std::uint32_t kWaitForever = 0xFFFFFFFFu;
+
+// An auto-reset event within one process: set() releases one waiter, or the next one to
+// wait, and the event is reset as that waiter returns.
+class Event {
+  public:
+    Event();
+    ~Event();
+    Event(const Event&) = delete;
+    Event& operator=(const Event&) = delete;
+
+    bool valid() const { return impl_ != nullptr; }
+    void set();
+    WaitResult wait(std::uint32_t timeout_ms);
+
+  private:
+    struct Impl;
+    Impl* impl_;
+};
+
+// A mutex shared by every process that opens the same name, with all access for everyone.
+// It is recursive for its owning thread. When the owner ends while holding it, the next
+// waiter gets it with WaitResult::abandoned.
+class NamedMutex {
+  public:
+    NamedMutex() = default;
+    ~NamedMutex();
+    NamedMutex(const NamedMutex&) = delete;
+    NamedMutex& operator=(const NamedMutex&) = delete;
+
+    // Opens the mutex of that name, creating it when it does not exist yet.
+    Status open(const char* name);
+    bool is_open() const { return impl_ != nullptr; }
+    void close();
+
+    WaitResult lock(std::uint32_t timeout_ms = kWaitForever);
+    void unlock();
+
+    // Removes the name, so that the next open anywhere makes a new mutex. Where names vanish
+    // with their last handle by themselves this does nothing.
+    static void remove(const char* name);
+
+  private:
+    struct Impl;
+    Impl* impl_ = nullptr;
 };
 
 }  // namespace plat

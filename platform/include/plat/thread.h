@@ -2,6 +2,10 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+
+#include "plat/error.h"
+#include "plat/sync.h"
 
 namespace plat {
 
@@ -26,6 +30,30 @@ class ThreadSlot {
   private:
     std::uint64_t key_ = 0;
     bool valid_ = false;
+};
+
+// A thread that runs one function. Destroying the object does not stop the thread: one
+// that is still running goes on by itself.
+class Thread {
+  public:
+    Thread() = default;
+    ~Thread();
+    Thread(const Thread&) = delete;
+    Thread& operator=(const Thread&) = delete;
+
+    Status start(std::function<void()> body);
+    bool started() const { return impl_ != nullptr; }
+    // The id current_thread_id() gives inside the thread.
+    std::uint32_t id() const;
+    // signalled once the thread has ended, timed_out while it runs on.
+    WaitResult join(std::uint32_t timeout_ms);
+    // The highest real-time priority; fails without the privilege for it.
+    Status raise_to_time_critical();
+
+    struct Impl;
+
+  private:
+    Impl* impl_ = nullptr;
 };
 
 }  // namespace plat
