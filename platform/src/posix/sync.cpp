@@ -1,11 +1,6 @@
 #include "plat/sync.h"
 
 #include <pthread.h>
-#include <time.h>
-
-#include <cerrno>
-
-#include "deadline.h"
 
 #include <new>
 
@@ -42,62 +37,6 @@ bool RecursiveMutex::try_lock() {
 
 void RecursiveMutex::unlock() {
     pthread_mutex_unlock(native(storage_));
-}
-
-}  // namespace plat
-
-namespace plat {
-
-struct Event::Impl {
-    pthread_mutex_t mutex;
-    pthread_cond_t signalled;
-    bool set = false;
-};
-
-Event::Event() : impl_(new (std::nothrow) Impl) {
-    if (impl_ == nullptr) {
-        return;
-    }
-    pthread_mutex_init(&impl_->mutex, nullptr);
-    pthread_condattr_t attributes;
-    pthread_condattr_init(&attributes);
-    // Time-outs must not stretch or shrink when the wall clock is set.
-    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
-    pthread_cond_init(&impl_->signalled, &attributes);
-    pthread_condattr_destroy(&attributes);
-}
-
-Event::~Event() {
-    if (impl_ != nullptr) {
-        pthread_cond_destroy(&impl_->signalled);
-        pthread_mutex_destroy(&impl_->mutex);
-        delete impl_;
-    }
-}
-
-void Event::set() {
-    pthread_mutex_lock(&impl_->mutex);
-    impl_->set = true;
-    pthread_cond_signal(&impl_->signalled);
-    pthread_mutex_unlock(&impl_->mutex);
-}
-
-WaitResult Event::wait(std::uint32_t timeout_ms) {
-    const timespec deadline = deadline_after(timeout_ms, CLOCK_MONOTONIC);
-    pthread_mutex_lock(&impl_->mutex);
-    int error = 0;
-    while (!impl_->set && error == 0) {
-        error = timeout_ms == kWaitForever
-                    ? pthread_cond_wait(&impl_->signalled, &impl_->mutex)
-                    : pthread_cond_timedwait(&impl_->signalled, &impl_->mutex, &deadline);
-    }
-    const bool was_set = impl_->set;
-    impl_->set = false;
-    pthread_mutex_unlock(&impl_->mutex);
-    if (was_set) {
-        return WaitResult::signalled;
-    }
-    return error == ETIMEDOUT ? WaitResult::timed_out : WaitResult::failed;
 }
 
 }  // namespace plat

@@ -1,0 +1,42 @@
+// Auto-reset events: Win32 event objects.
+#include <windows.h>
+
+#include "plat/sync.h"
+
+namespace plat {
+
+struct Event::Impl {
+    HANDLE handle;
+};
+
+Event::Event() : impl_(nullptr) {
+    HANDLE handle = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (handle != nullptr) {
+        impl_ = new Impl{handle};
+    }
+}
+
+Event::~Event() {
+    if (impl_ != nullptr) {
+        CloseHandle(impl_->handle);
+        delete impl_;
+    }
+}
+
+void Event::set() {
+    SetEvent(impl_->handle);
+}
+
+WaitResult Event::wait(std::uint32_t timeout_ms) {
+    switch (
+        WaitForSingleObject(impl_->handle, timeout_ms == kWaitForever ? INFINITE : timeout_ms)) {
+        case WAIT_OBJECT_0:
+            return WaitResult::signalled;
+        case WAIT_TIMEOUT:
+            return WaitResult::timed_out;
+        default:
+            return WaitResult::failed;
+    }
+}
+
+}  // namespace plat
