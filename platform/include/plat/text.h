@@ -23,6 +23,15 @@ std::size_t format_cut(char* dst, std::size_t capacity, const char* format, ...)
     __attribute__((format(printf, 3, 4)));
 std::size_t vformat_cut(char* dst, std::size_t capacity, const char* format, std::va_list args);
 
+// Writes value as exactly width decimal digits with leading zeros (only the lowest digits
+// when it has more), without a terminator. For fixed columns on hot paths.
+inline void put_digits(char* out, std::size_t width, unsigned long value) {
+    for (std::size_t i = width; i > 0; --i) {
+        out[i - 1] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    }
+}
+
 // Number of bytes of the first max bytes of s that end on a whole UTF-8 sequence, so
 // that a cut there never splits a character.
 std::size_t utf8_safe_cut(const char* s, std::size_t length, std::size_t max);

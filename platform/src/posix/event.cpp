@@ -2,6 +2,7 @@
 #include <pthread.h>
 #include <time.h>
 
+#include <atomic>
 #include <cerrno>
 #include <new>
 
@@ -13,7 +14,8 @@ namespace plat {
 struct Event::Impl {
     pthread_mutex_t mutex;
     pthread_cond_t signalled;
-    bool set = false;
+    // Written under the mutex; read without it only to skip setting a set event again.
+    std::atomic<bool> set{false};
 };
 
 Event::Event() : impl_(new (std::nothrow) Impl) {
@@ -38,8 +40,11 @@ Event::~Event() {
 }
 
 void Event::set() {
+    if (impl_->set.load(std::memory_order_acquire)) {
+        return;
+    }
     pthread_mutex_lock(&impl_->mutex);
-    impl_->set = true;
+    impl_->set.store(true, std::memory_order_release);
     pthread_cond_signal(&impl_->signalled);
     pthread_mutex_unlock(&impl_->mutex);
 }
@@ -53,8 +58,8 @@ WaitResult Event::wait(std::uint32_t timeout_ms) {
                     ? pthread_cond_wait(&impl_->signalled, &impl_->mutex)
                     : pthread_cond_timedwait(&impl_->signalled, &impl_->mutex, &deadline);
     }
-    const bool was_set = impl_->set;
-    impl_->set = false;
+    const bool was_set = impl_->set.load();
+    impl_->set.store(false);
     pthread_mutex_unlock(&impl_->mutex);
     if (was_set) {
         return WaitResult::signalled;

@@ -13,14 +13,6 @@ namespace {
 constexpr std::uint32_t kSequenceModulus = 10000;
 std::atomic<std::uint32_t> g_sequence{0};
 
-// Right-aligned decimal with leading zeros; only the lowest digits that fit.
-void write_digits(char* out, std::size_t width, std::uint32_t value) {
-    for (std::size_t i = width; i > 0; --i) {
-        out[i - 1] = static_cast<char>('0' + value % 10);
-        value /= 10;
-    }
-}
-
 constexpr char kMaskedTime[] = "****/**/** **:**:**.***";
 static_assert(sizeof kMaskedTime - 1 == kTimeStampLength);
 
@@ -54,24 +46,24 @@ std::uint32_t next_sequence_number() {
 }
 
 void write_time_stamp(char* out, const plat::LocalTime& t) {
-    write_digits(out, 4, t.year);
+    plat::put_digits(out, 4, t.year);
     out[4] = '/';
-    write_digits(out + 5, 2, t.month);
+    plat::put_digits(out + 5, 2, t.month);
     out[7] = '/';
-    write_digits(out + 8, 2, t.day);
+    plat::put_digits(out + 8, 2, t.day);
     out[10] = ' ';
-    write_digits(out + 11, 2, t.hour);
+    plat::put_digits(out + 11, 2, t.hour);
     out[13] = ':';
-    write_digits(out + 14, 2, t.minute);
+    plat::put_digits(out + 14, 2, t.minute);
     out[16] = ':';
-    write_digits(out + 17, 2, t.second);
+    plat::put_digits(out + 17, 2, t.second);
     out[19] = '.';
-    write_digits(out + 20, 3, t.millisecond);
+    plat::put_digits(out + 20, 3, t.millisecond);
 }
 
 std::size_t compose_line(char* buffer, const LineFields& f, std::uint32_t sequence,
                          const plat::LocalTime& time) {
-    write_digits(buffer, 4, sequence);
+    plat::put_digits(buffer, 4, sequence);
     buffer[4] = ' ';
     if (f.masked_time) {
         std::memcpy(buffer + kTimePos, kMaskedTime, kTimeStampLength);
