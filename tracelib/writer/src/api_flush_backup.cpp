@@ -19,11 +19,10 @@ int library_backup(const char* file_name, int mode, Function function) {
     if (KTLORSYM_FileBufferFlush() != 0) {
         return -1;
     }
-    ThreadRecord* record = current_thread_record();
+    ThreadRecord* record = cleared_thread_record();
     if (record == nullptr) {
         return -1;
     }
-    record->clear();
     if (file_name == nullptr) {
         record->fail(function, kCauseInvalidArgument);
         return -1;
@@ -44,11 +43,10 @@ int library_backup(const char* file_name, int mode, Function function) {
 }
 
 int instance_backup(TraceInstance* instance, const char* file_name, int mode, Function function) {
-    ThreadRecord* record = current_thread_record();
+    ThreadRecord* record = cleared_thread_record();
     if (record == nullptr) {
         return -1;
     }
-    record->clear();
     if (instance == nullptr || file_name == nullptr) {
         record->fail(function, kCauseInvalidArgument);
         return -1;
@@ -87,22 +85,20 @@ int flush_writer(ThreadRecord* record, TraceWriter* writer, Function function) {
 }  // namespace
 
 int KTLORSYM_FileBufferFlush(void) {
-    ThreadRecord* record = current_thread_record();
+    ThreadRecord* record = cleared_thread_record();
     if (record == nullptr) {
         return -1;
     }
-    record->clear();
     LibraryState& lib = library();
     std::lock_guard guard(lib.lock);
     return flush_writer(record, lib.writer(), kFnFileBufferFlush);
 }
 
 int KTLORSYM_InstanceFileBufferFlush(TraceInstance* instance) {
-    ThreadRecord* record = current_thread_record();
+    ThreadRecord* record = cleared_thread_record();
     if (record == nullptr) {
         return -1;
     }
-    record->clear();
     if (instance == nullptr) {
         record->fail(kFnInstanceFileBufferFlush, kCauseInvalidArgument);
         return -1;

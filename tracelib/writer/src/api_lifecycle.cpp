@@ -53,11 +53,10 @@ TraceInstance* new_instance(const char* program_id) {
 }  // namespace
 
 int KTLORSYM_Initialize(const TraceFileConfig* config, const char* programId) {
-    ThreadRecord* record = current_thread_record();
+    ThreadRecord* record = cleared_thread_record();
     if (record == nullptr) {
         return -1;
     }
-    record->clear();
     LibraryState& lib = library();
     std::lock_guard guard(lib.lock);
     if (lib.initialized.load()) {
@@ -83,11 +82,10 @@ int KTLORSYM_Initialize(const TraceFileConfig* config, const char* programId) {
 }
 
 int KTLORSYM_InitializeM(const TraceFileConfig* config, const char* programId, int options) {
-    ThreadRecord* record = current_thread_record();
+    ThreadRecord* record = cleared_thread_record();
     if (record == nullptr) {
         return -1;
     }
-    record->clear();
     LibraryState& lib = library();
     std::lock_guard guard(lib.lock);
     if (lib.initialized.load()) {
@@ -101,11 +99,10 @@ int KTLORSYM_InitializeM(const TraceFileConfig* config, const char* programId, i
 }
 
 int KTLORSYM_Finalize(void) {
-    ThreadRecord* record = current_thread_record();
+    ThreadRecord* record = cleared_thread_record();
     if (record == nullptr) {
         return -1;
     }
-    record->clear();
     LibraryState& lib = library();
     std::lock_guard guard(lib.lock);
     if (!lib.initialized.load()) {
@@ -188,11 +185,10 @@ int KTLORSYM_CreateInstanceM(TraceInstance** instance, const TraceFileConfig* co
 }
 
 int KTLORSYM_DeleteInstance(TraceInstance* instance) {
-    ThreadRecord* record = current_thread_record();
+    ThreadRecord* record = cleared_thread_record();
     if (record == nullptr) {
         return -1;
     }
-    record->clear();
     if (instance == nullptr) {
         record->fail(kFnDeleteInstance, kCauseInvalidArgument);
         return -1;

@@ -8,17 +8,8 @@ using namespace ktl;
 
 namespace {
 
-// Clears and returns the calling thread's record; null when the thread has none.
-ThreadRecord* cleared_record() {
-    ThreadRecord* record = current_thread_record();
-    if (record != nullptr) {
-        record->clear();
-    }
-    return record;
-}
-
 int set_library_level(std::int32_t& field, int value, Function function) {
-    ThreadRecord* record = cleared_record();
+    ThreadRecord* record = cleared_thread_record();
     if (record == nullptr) {
         return -1;
     }
@@ -46,7 +37,7 @@ bool usable_instance(ThreadRecord* record, TraceInstance* instance, Function fun
 
 int set_instance_level(TraceInstance* instance, std::int32_t TraceInstance::*field, int value,
                        Function function) {
-    ThreadRecord* record = cleared_record();
+    ThreadRecord* record = cleared_thread_record();
     if (record == nullptr) {
         return -1;
     }
@@ -64,7 +55,7 @@ int set_instance_level(TraceInstance* instance, std::int32_t TraceInstance::*fie
 }
 
 int unsupported(Function function) {
-    ThreadRecord* record = cleared_record();
+    ThreadRecord* record = cleared_thread_record();
     if (record != nullptr) {
         record->fail(function, kCauseNotSupported);
     }
@@ -78,7 +69,7 @@ int KTLORSYM_SetLogLevel(int level) {
 }
 
 int KTLORSYM_GetLogLevel(void) {
-    cleared_record();
+    cleared_thread_record();
     return load_relaxed(KTLORSYM_Threshold.MaxLevel);
 }
 
@@ -91,7 +82,7 @@ int KTLORSYM_SetInstanceLogLevel(TraceInstance* instance, int level) {
 }
 
 int KTLORSYM_GetInstanceLogLevel(TraceInstance* instance) {
-    ThreadRecord* record = cleared_record();
+    ThreadRecord* record = cleared_thread_record();
     if (record == nullptr) {
         return -1;
     }
@@ -107,7 +98,7 @@ int KTLORSYM_SetInstanceFileThreshold(TraceInstance* instance, int threshold) {
 }
 
 int KTLORSYM_GetTimeStumpMode(void) {
-    cleared_record();
+    cleared_thread_record();
     return load_relaxed(KTLORSYM_iTickType);
 }
 
@@ -117,7 +108,7 @@ int KTLORSYM_SetTimeStumpMode(int mode) {
 }
 
 int KTLORSYM_GetLockWaitTime(void) {
-    ThreadRecord* record = cleared_record();
+    ThreadRecord* record = cleared_thread_record();
     if (record == nullptr) {
         return -1;
     }
@@ -134,7 +125,7 @@ int KTLORSYM_GetLockWaitTime(void) {
 }
 
 int KTLORSYM_SetLockWaitTime(int milliseconds) {
-    ThreadRecord* record = cleared_record();
+    ThreadRecord* record = cleared_thread_record();
     if (record == nullptr) {
         return -1;
     }
@@ -157,7 +148,7 @@ int KTLORSYM_SetLockWaitTime(int milliseconds) {
 }
 
 int KTLORSYM_GetInstanceLockWaitTime(TraceInstance* instance) {
-    ThreadRecord* record = cleared_record();
+    ThreadRecord* record = cleared_thread_record();
     if (record == nullptr) {
         return -1;
     }
@@ -177,7 +168,7 @@ int KTLORSYM_GetInstanceLockWaitTime(TraceInstance* instance) {
 }
 
 int KTLORSYM_SetInstanceLockWaitTime(TraceInstance* instance, int milliseconds) {
-    ThreadRecord* record = cleared_record();
+    ThreadRecord* record = cleared_thread_record();
     if (record == nullptr) {
         return -1;
     }

@@ -95,8 +95,12 @@ ThreadRecord* current_thread_record() {
     return record != nullptr ? record : records.create();
 }
 
-ThreadRecord* existing_thread_record() {
-    return registry().current();
+ThreadRecord* cleared_thread_record() {
+    ThreadRecord* record = current_thread_record();
+    if (record != nullptr) {
+        record->clear();
+    }
+    return record;
 }
 
 std::size_t live_thread_record_count() {

@@ -35,8 +35,8 @@ struct ThreadRecord {
 // The calling thread's record, made on first use; null when it cannot be allocated.
 ThreadRecord* current_thread_record();
 
-// The calling thread's record if it already has one; never allocates.
-ThreadRecord* existing_thread_record();
+// The calling thread's record, cleared as most calls begin; null when it has none.
+ThreadRecord* cleared_thread_record();
 
 // Records currently allocated, for tests of thread clean-up.
 std::size_t live_thread_record_count();
