@@ -1,8 +1,15 @@
 # vm_add_test(NAME <name> LABELS <unit|integration|e2e> [threaded] SOURCES ... LIBS ...)
 # One ctest entry per test program. The label "threaded" marks programs that the
 # ThreadSanitizer run picks up.
+# Under Wine a program started by name runs Wine's own tool of that name instead.
+set(VM_WINE_TOOL_NAMES cmd explorer msiexec net reg regedit regsvr32 rundll32 sc schtasks
+    services start taskkill tasklist wineboot wmic)
+
 function(vm_add_test)
     cmake_parse_arguments(T "" "NAME" "LABELS;SOURCES;LIBS" ${ARGN})
+    if(T_NAME IN_LIST VM_WINE_TOOL_NAMES)
+        message(FATAL_ERROR "test ${T_NAME}: the name of a Wine tool, choose another")
+    endif()
     add_executable(${T_NAME} ${T_SOURCES})
     target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest_main GTest::gmock)
     add_test(NAME ${T_NAME} COMMAND ${T_NAME})

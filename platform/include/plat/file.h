@@ -60,8 +60,20 @@ Status query_path(const char* path, PathInfo* info);
 Status make_directory(const char* path);
 Status remove_file(const char* path);
 
-// Separators between path components on this platform.
+// Separators between path components on this platform, and the one used to join them.
 bool is_path_separator(char c);
+#ifdef _WIN32
+inline constexpr char kPathSeparator = '\\';
+#else
+inline constexpr char kPathSeparator = '/';
+#endif
+
+// A path that names its location in full (with a drive on Windows, from the root on POSIX).
+bool is_full_path(const char* path);
+
+// Whether the storage a full path starts on can be used for files: on Windows a drive of a
+// known type, on POSIX any path from the root.
+bool path_root_usable(const char* path);
 
 // Bytes of the character that starts at s (not at its end), so that a scan for separators
 // steps over the trail byte of a double-byte character in the system's ANSI code page.

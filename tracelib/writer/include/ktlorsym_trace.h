@@ -113,6 +113,11 @@ KTLORSYM_TRACE_API int KTLORSYM_InstanceTraceBackup(TraceInstance* instance,
 KTLORSYM_TRACE_API int KTLORSYM_InstanceTraceBackupM(TraceInstance* instance,
                                                      const char* backupFileName, int mode);
 
+/* Deletes old files that match a wildcard pattern (at most 520 characters, e.g.
+ * "/var/log/svc*.log"): mode 1 those last written at least value seconds ago, mode 2 all but
+ * the value newest. Directories are never deleted. Needs no initialization. */
+KTLORSYM_TRACE_API int KTLORSYM_LogFileClear(const char* pattern, int mode, int value);
+
 /* The calling thread's code word; its OS error goes to *osError when osError is not null.
  * 16 when the thread has no error record. */
 KTLORSYM_TRACE_API uint32_t KTLORSYM_GetLastError(uint32_t* osError);

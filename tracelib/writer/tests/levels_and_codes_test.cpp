@@ -108,7 +108,12 @@ TEST(Levels, EchoToStandardOutputWithoutFile) {
     KTLORSYM_SetFileThreshold(0);
     EXPECT_EQ(KTLORSYM_Finalize(), 0);
     ASSERT_GE(out.size(), 70u);
+#if defined(_WIN32)
+    // The capture reads its file back in text mode, which turns CR LF into LF.
+    EXPECT_EQ(out.substr(68), "to the console\n");
+#else
     EXPECT_EQ(out.substr(68), "to the console\r\n");
+#endif
     EXPECT_EQ(ktl_test::read_lines(dir.path() / "trace1.log").size(), 2u);
 }
 

@@ -1,0 +1,109 @@
+// Call latency of the service log's WDTLogWrite while its logger thread drains into a plain
+// trace instance, beside an asynchronous logger that drops its oldest messages when full,
+// writing a rotating file. Median and 99th percentile from 1 and 4 threads.
+#include <spdlog/async.h>
+#include <spdlog/sinks/rotating_file_sink.h>
+#include <spdlog/spdlog.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "JOVX_ErrorLogging.h"
+#include "plat/sync.h"
+#include "plat/thread.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr char kSourceFileName[] = "service_log_latency_bench";
+constexpr int kCallsPerThread = 50000;
+constexpr std::uint32_t kFileSizeMb = 8;
+constexpr std::uint32_t kFileCount = 4;
+
+struct Latency {
+    double median_ns;
+    double p99_ns;
+};
+
+// Runs call() kCallsPerThread times on each of `threads` threads and times every call.
+Latency measure(int threads, const std::function<void(int)>& call) {
+    std::vector<std::vector<double>> samples(threads);
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([&, t] {
+            samples[t].reserve(kCallsPerThread);
+            for (int n = 0; n < kCallsPerThread; ++n) {
+                const auto start = Clock::now();
+                call(n);
+                const auto end = Clock::now();
+                samples[t].push_back(std::chrono::duration<double, std::nano>(end - start).count());
+            }
+        });
+    }
+    for (auto& worker : workers) {
+        worker.join();
+    }
+    std::vector<double> all;
+    for (auto& s : samples) {
+        all.insert(all.end(), s.begin(), s.end());
+    }
+    std::sort(all.begin(), all.end());
+    return {all[all.size() / 2], all[all.size() * 99 / 100]};
+}
+
+fs::path fresh_dir(const char* name) {
+    const fs::path dir = fs::temp_directory_path() / "jovx-bench" / name;
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    return dir;
+}
+
+}  // namespace
+
+int main() {
+    const std::string space = "jovxbench" + std::to_string(plat::current_process_id());
+    setenv("VM_IPC_NAMESPACE", space.c_str(), 1);
+
+    const std::string prefix = (fresh_dir("service") / "jovxwdt").string();
+    if (WDTLogInitialize(kFileSizeMb * 1048576u, kFileCount, prefix.c_str(), 30) != 0) {
+        std::fprintf(stderr, "cannot start the service log at %s\n", prefix.c_str());
+        return 1;
+    }
+    spdlog::init_thread_pool(jovx::kLogQueueCapacity, 1);
+    auto peer = spdlog::create_async_nb<spdlog::sinks::rotating_file_sink_mt>(
+        "peer", (fresh_dir("peer") / "jovxwdt.log").string(), kFileSizeMb * 1048576u,
+        kFileCount - 1);
+    peer->set_pattern("[%Y/%m/%d %H:%M:%S:%e] [%t] %v");
+
+    std::printf("%-10s %8s %14s %14s %14s %14s %8s %8s\n", "threads", "calls", "ours median",
+                "ours p99", "peer median", "peer p99", "median×", "p99×");
+    for (int threads : {1, 4}) {
+        const Latency ours = measure(threads, [](int n) {
+            WDT_LOG(jovx::msg::KTLOR_052_K, "WDT_OperationThread", "TimeoutInterval", n);
+        });
+        const Latency theirs = measure(threads, [&peer](int n) {
+            peer->info("{} : Value of {} in the settings XML is {}.FileName: {}, LineNumber: {}.",
+                       "WDT_OperationThread", "TimeoutInterval", n, kSourceFileName, __LINE__);
+        });
+        std::printf("%-10d %8d %11.0f ns %11.0f ns %11.0f ns %11.0f ns %8.2f %8.2f\n", threads,
+                    threads * kCallsPerThread, ours.median_ns, ours.p99_ns, theirs.median_ns,
+                    theirs.p99_ns, theirs.median_ns / ours.median_ns, theirs.p99_ns / ours.p99_ns);
+    }
+    std::printf("(× = peer latency / our latency: above 1 means ours is faster)\n");
+
+    WDTLogSetStopFlag();
+    WDTLogTerminate();
+    spdlog::shutdown();
+    plat::NamedMutex::remove("WDT_ErrorLogMutex");
+    plat::NamedMutex::remove("WDT_InstanceMutex");
+    return 0;
+}

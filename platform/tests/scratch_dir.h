@@ -1,0 +1,62 @@
+// Scratch directories and whole-file text for the platform and event log tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace plat_test {
+
+// A fresh directory per test, removed afterwards.
+class ScratchDir {
+  public:
+    ScratchDir() {
+        static std::atomic<int> counter{0};
+        const char* base = std::getenv("VM_TEST_TMP");
+        const std::filesystem::path root =
+            base != nullptr ? std::filesystem::path(base) : std::filesystem::temp_directory_path();
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::string name = info != nullptr ? std::string(info->name()) : "test";
+        for (char& c : name) {
+            c = c == '/' ? '_' : c;
+        }
+        // Unique across the test programs that ctest runs side by side.
+        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
+        path_ =
+            root / ("pl-" + std::to_string(stamp) + "-" + std::to_string(counter++) + "-" + name);
+        std::filesystem::remove_all(path_);
+        std::filesystem::create_directories(path_);
+    }
+    ~ScratchDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+
+  private:
+    std::filesystem::path path_;
+};
+
+inline void write_text(const std::filesystem::path& path, const std::string& text) {
+    std::filesystem::create_directories(path.parent_path());
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+inline std::string read_text(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+}  // namespace plat_test

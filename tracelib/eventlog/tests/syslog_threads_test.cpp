@@ -1,0 +1,100 @@
+// Many threads putting through the default output and their own outputs while another
+// thread keeps changing the configuration: every event arrives whole, from its own thread.
+// Puts never wait for the daemon, so a full queue fails a put; the threads here try again.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <map>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ktlorsym_syslog.h"
+#include "syslog_test_support.h"
+
+using namespace syslog_test;
+
+namespace {
+
+// Retries the put while the daemon's queue is full.
+template <typename Put>
+bool put_until_taken(Put put) {
+    for (int attempt = 0; attempt < 10000; ++attempt) {
+        const int result = put();
+        if (result == 0) {
+            return true;
+        }
+        if (result != EAGAIN && result != tagged(104, EAGAIN)) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
+TEST_F(SysLogTest, ConcurrentPutsAllArriveIntact) {
+    constexpr int kThreads = 4;
+    constexpr int kPutsEach = 50;
+    KTLORSYM_OpenSysLog("KTL-OR", 3, 24);
+    ASSERT_EQ(KTLORSYM_SetEventSrcName("Orvalis"), 0);
+
+    std::atomic<int> failures{0};
+    std::atomic<bool> running{true};
+    std::thread changer([&] {
+        while (running) {
+            KTLORSYM_SetLogMask(127);
+            KTLORSYM_SetSysLogTidFormat(4, nullptr, nullptr);
+        }
+    });
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            Output output;
+            if (KTLORSYM_SetEventSrcNameInstance(output.get(), "TestSource") != 0) {
+                ++failures;
+            }
+            const std::string tid = hex8(thread_id());
+            for (int i = 0; i < kPutsEach; ++i) {
+                const std::string text = tid + " " + std::to_string(t) + "/" + std::to_string(i);
+                if (!put_until_taken(
+                        [&] { return KTLORSYM_PutToSysLogWithTid(6, "ID", text.c_str()); }) ||
+                    !put_until_taken([&] {
+                        return KTLORSYM_PutToSysLogWithTidInstance(output.get(), 6, "ID",
+                                                                   text.c_str());
+                    })) {
+                    ++failures;
+                }
+            }
+        });
+    }
+    std::map<std::string, int> per_source;
+    std::set<std::string> seen;
+    for (int i = 0; i < 2 * kThreads * kPutsEach; ++i) {
+        const auto event = next_event();
+        // "... ID[<tid>] <tid> t/i": the thread id in the prefix is the putting thread's.
+        const std::size_t open = event.message.find("ID[");
+        if (open == std::string::npos || event.message.size() < open + 21) {
+            ADD_FAILURE() << event.message;
+            break;
+        }
+        ++per_source[event.tag];
+        const std::string from_prefix = event.message.substr(open + 3, 8);
+        const std::string body = event.message.substr(open + 13);
+        EXPECT_EQ(body.substr(0, 8), from_prefix) << event.message;
+        seen.insert(event.tag + body);
+    }
+    running = false;
+    for (std::thread& t : threads) {
+        t.join();
+    }
+    changer.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(per_source["Orvalis"], kThreads * kPutsEach);
+    EXPECT_EQ(per_source["TestSource"], kThreads * kPutsEach);
+    EXPECT_EQ(seen.size(), static_cast<std::size_t>(2 * kThreads * kPutsEach));
+}
+
+}  // namespace
