@@ -4,9 +4,21 @@ set -euo pipefail
 
 packages=(cmake ninja-build g++ clang clang-format libclang-rt-14-dev googletest libgtest-dev
           libgmock-dev libbenchmark-dev)
-if [[ "${1:-}" == "--bench" ]]; then
-    packages+=(libspdlog-dev libtinyxml2-dev)
-fi
+windows=false
+for option in "$@"; do
+    case "$option" in
+        --bench) packages+=(libspdlog-dev libtinyxml2-dev) ;;
+        # Windows cross builds and Wine to run their tests. wine32 comes in the same install
+        # as the rest, before any Wine prefix is made: a prefix made without it stops
+        # loading 64-bit programs once it arrives.
+        --windows)
+            windows=true
+            packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64
+                       wine32:i386)
+            ;;
+        *) echo "unknown option: $option" >&2; exit 2 ;;
+    esac
+done
 
 missing=()
 for package in "${packages[@]}"; do
@@ -20,6 +32,9 @@ if ((${#missing[@]} > 0)); then
     sudo_cmd=()
     if [[ $(id -u) -ne 0 ]]; then
         sudo_cmd=(sudo)
+    fi
+    if $windows && ! dpkg --print-foreign-architectures | grep -qx i386; then
+        "${sudo_cmd[@]}" dpkg --add-architecture i386
     fi
     "${sudo_cmd[@]}" apt-get update -qq
     DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}"
