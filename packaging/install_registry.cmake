@@ -1,0 +1,36 @@
+# Writes the registry drop-ins that tell the programs where the products were installed.
+set(registry_root "$ENV{VARMOTH_REGISTRY}")
+if(registry_root STREQUAL "")
+    set(registry_root "/etc/varmoth")
+endif()
+set(drop_in_dir "$ENV{DESTDIR}${registry_root}/registry.d")
+
+# Registry strings escape backslashes and quotes.
+function(reg_string out text)
+    string(REPLACE "\\" "\\\\" text "${text}")
+    string(REPLACE "\"" "\\\"" text "${text}")
+    set(${out} "\"${text}\"" PARENT_SCOPE)
+endfunction()
+
+function(write_product_drop_in file key directory extra)
+    reg_string(path "${CMAKE_INSTALL_PREFIX}/${directory}")
+    file(WRITE "${drop_in_dir}/${file}"
+"Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\VARMOTH\\${key}]
+
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\VARMOTH\\${key}\\0001]
+
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\VARMOTH\\${key}\\0001\\PathName]
+\"Path00\"=${path}
+${extra}")
+    message(STATUS "Installing: ${drop_in_dir}/${file}")
+endfunction()
+
+write_product_drop_in(varmoth-ktl-or.reg KTL-OR ktl-or
+"
+; The service's event source.
+[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Orvalis]
+\"TypesSupported\"=dword:00000007
+")
+write_product_drop_in(varmoth-ktl-pv.reg KTL-PV ktl-pv "")
