@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the format check, all tests under
-# AddressSanitizer and UndefinedBehaviorSanitizer, and the threaded tests under
-# ThreadSanitizer.
+# AddressSanitizer and UndefinedBehaviorSanitizer, the threaded tests under
+# ThreadSanitizer, and a short, fixed run of every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -19,5 +19,33 @@ stage() {
     echo "=== $preset: done in $((SECONDS - started)) s"
 }
 
+# Each fuzz target runs a fixed number of inputs grown from its seed corpus; what it finds
+# goes to a scratch corpus in the build tree, never into the seeds.
+run_fuzzer() {
+    local target=$1 seeds=tools/fuzz/corpus/$2 runs=$3
+    local scratch=build/fuzz/corpus/$target
+    rm -rf "$scratch"
+    mkdir -p "$scratch"
+    echo "--- $target: $runs runs"
+    if ! "build/fuzz/tools/fuzz/$target" -runs="$runs" -seed=1 -timeout=10 -rss_limit_mb=2048 \
+        -print_final_stats=1 "$scratch" "$seeds" >"build/fuzz/$target.log" 2>&1; then
+        tail -n 60 "build/fuzz/$target.log"
+        return 1
+    fi
+    grep -E "^(Done|stat::number_of_executed_units)" "build/fuzz/$target.log"
+}
+
+fuzz_stage() {
+    local started=$SECONDS
+    echo "=== fuzz: configure and build"
+    cmake --preset fuzz >/dev/null
+    cmake --build --preset fuzz
+    echo "=== fuzz: run"
+    run_fuzzer fuzz_settings_documents documents 50000
+    run_fuzzer fuzz_settings_value_text value_text 1000000
+    echo "=== fuzz: done in $((SECONDS - started)) s"
+}
+
 stage asan
 stage tsan
+fuzz_stage
