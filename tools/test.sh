@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the format check, all tests under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the threaded tests under
-# ThreadSanitizer, and a short, fixed run of every fuzz target.
+# ThreadSanitizer, a short, fixed run of every fuzz target, and the Windows builds (x64, and
+# x86 for the libraries that ship in 32 bits) with their tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-tools/install-deps.sh
+tools/install-deps.sh --windows
 tools/check-format.sh
 
 stage() {
@@ -46,6 +47,20 @@ fuzz_stage() {
     echo "=== fuzz: done in $((SECONDS - started)) s"
 }
 
+# The Windows tests run in a fresh, headless Wine prefix with one persistent wineserver,
+# both gone when this script ends.
+windows_stages() {
+    local started=$SECONDS
+    wine_root=$(mktemp -d)
+    export WINEPREFIX=$wine_root/prefix
+    trap 'tools/wine/prefix.sh down "$WINEPREFIX"; rm -rf "$wine_root"' EXIT
+    tools/wine/prefix.sh up "$WINEPREFIX"
+    echo "=== wine prefix: made in $((SECONDS - started)) s"
+    stage mingw64
+    stage mingw32
+}
+
 stage asan
 stage tsan
 fuzz_stage
+windows_stages

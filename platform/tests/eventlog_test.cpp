@@ -1,6 +1,10 @@
 #include "plat/eventlog.h"
 
 #include <gtest/gtest.h>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <unistd.h>
 
 #include <cerrno>
@@ -8,9 +12,70 @@
 #include <string>
 
 #include "posix_test_support.h"
+#endif
 
 namespace {
 
+#if defined(_WIN32)
+constexpr const char* kNoDaemon =
+    "Windows has no syslog daemon; its event log is reached through the calls tested below";
+
+// Under Wine the event log keeps nothing, so what is tested is the call sequence: every
+// event type with and without insertion strings, and the calls refused before reaching it.
+TEST(EventSource, ReportsEveryTypeAndRefusesBadCalls) {
+    plat::EventSource source;
+    ASSERT_TRUE(source.open("KTLOR Trace").ok());
+    const char* strings[] = {"KTL-OR", "0000002A", "text"};
+    for (const plat::EventType type :
+         {plat::EventType::error, plat::EventType::warning, plat::EventType::information}) {
+        plat::EventReport event;
+        event.type = type;
+        event.event_id = 1;
+        event.strings = strings;
+        event.string_count = 3;
+        EXPECT_TRUE(source.report(event).ok());
+        event.event_id = 2;
+        event.string_count = 0;
+        EXPECT_TRUE(source.report(event).ok());
+    }
+    plat::EventReport bad;
+    bad.string_count = 1;
+    EXPECT_EQ(source.report(bad).error, static_cast<plat::ErrorCode>(ERROR_INVALID_PARAMETER));
+    const char* with_null[] = {"a", nullptr};
+    bad.strings = with_null;
+    bad.string_count = 2;
+    EXPECT_EQ(source.report(bad).error, static_cast<plat::ErrorCode>(ERROR_INVALID_PARAMETER));
+    bad.string_count = 0x10000;
+    EXPECT_EQ(source.report(bad).error, static_cast<plat::ErrorCode>(ERROR_INVALID_PARAMETER));
+
+    // Opening again replaces the connection.
+    ASSERT_TRUE(source.open("Orvalis").ok());
+    EXPECT_TRUE(source.is_open());
+    source.close();
+    EXPECT_FALSE(source.is_open());
+}
+#endif
+
+TEST(EventSource, ClosedSourceRefusesToReport) {
+    plat::EventSource source;
+    plat::EventReport event;
+    event.text = "x";
+    EXPECT_EQ(source.report(event).error, plat::invalid_handle_error());
+    ASSERT_TRUE(source.open("Test").ok());
+    source.close();
+    source.close();
+    EXPECT_EQ(source.report(event).error, plat::invalid_handle_error());
+}
+
+#if defined(_WIN32)
+TEST(EventSourceTest, OneDatagramPerEventInTheSyslogForm) {
+    GTEST_SKIP() << kNoDaemon;
+}
+
+TEST(EventSourceTest, FailsAtOnceWhenNoDaemonTakesTheEvent) {
+    GTEST_SKIP() << kNoDaemon;
+}
+#else
 class EventSourceTest : public ::testing::Test {
   protected:
     plat::Status report(plat::EventSource& source, plat::EventType type, int facility,
@@ -83,5 +148,6 @@ TEST_F(EventSourceTest, FailsAtOnceWhenNoDaemonTakesTheEvent) {
     EXPECT_EQ(status.error, EAGAIN);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
 }
+#endif
 
 }  // namespace

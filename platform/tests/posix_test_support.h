@@ -1,5 +1,5 @@
-// POSIX helpers of the platform and event log tests: environment overrides, and a datagram
-// socket standing in for the syslog daemon.
+// POSIX helpers of the platform and event log tests: a datagram socket standing in for the
+// syslog daemon.
 #pragma once
 
 #include <poll.h>
@@ -12,33 +12,10 @@
 #include <optional>
 #include <string>
 
+#include "scoped_env.h"
 #include "scratch_dir.h"
 
 namespace plat_test {
-
-// Sets an environment variable for the scope.
-class ScopedEnv {
-  public:
-    ScopedEnv(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = std::getenv(name)) {
-            old_ = old;
-        }
-        setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        if (old_) {
-            setenv(name_, old_->c_str(), 1);
-        } else {
-            unsetenv(name_);
-        }
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-  private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
 
 // A bound Unix datagram socket that takes the place of /dev/log.
 class DatagramReceiver {

@@ -1,5 +1,5 @@
 // Writers in several threads while readers keep reading: a reader must never meet a
-// half-written file, and no write may be lost.
+// half-written registry, and no write may be lost.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -8,15 +8,13 @@
 #include <vector>
 
 #include "plat/registry.h"
-#include "posix_test_support.h"
+#include "scratch_registry.h"
 
 namespace {
 
-constexpr plat::RegistryRoot kMachine = plat::RegistryRoot::local_machine;
-
 TEST(RegistryConcurrency, ReadersNeverSeeHalfWrittenFilesAndNoWriteIsLost) {
-    plat_test::ScratchDir dir;
-    plat_test::ScopedEnv env("VARMOTH_REGISTRY", dir.path().string());
+    plat_test::ScratchRegistry registry;
+    const std::string stress = registry.path("SOFTWARE\\Stress");
     constexpr int kWriters = 3;
     constexpr int kWritesEach = 25;
 
@@ -27,8 +25,9 @@ TEST(RegistryConcurrency, ReadersNeverSeeHalfWrittenFilesAndNoWriteIsLost) {
         readers.emplace_back([&] {
             while (writing.load()) {
                 plat::RegistryKey key;
-                const plat::Status status = key.open(kMachine, "SOFTWARE\\Stress");
-                if (status.error != 0 && status.error != ENOENT) {
+                const plat::Status status = key.open(registry.root(), stress.c_str());
+                if (!status.ok() &&
+                    plat::classify_error(status.error) != plat::ErrorKind::not_found) {
                     ++bad_reads;
                 }
             }
@@ -36,9 +35,9 @@ TEST(RegistryConcurrency, ReadersNeverSeeHalfWrittenFilesAndNoWriteIsLost) {
     }
     std::vector<std::thread> writers;
     for (int w = 0; w < kWriters; ++w) {
-        writers.emplace_back([w] {
+        writers.emplace_back([&, w] {
             plat::RegistryKey key;
-            ASSERT_TRUE(key.create(kMachine, "SOFTWARE\\Stress").ok());
+            ASSERT_TRUE(key.create(registry.root(), stress.c_str()).ok());
             const std::string padding(2000, static_cast<char>('a' + w));
             for (int i = 0; i < kWritesEach; ++i) {
                 const std::string name = "w" + std::to_string(w) + "-" + std::to_string(i);
@@ -55,7 +54,7 @@ TEST(RegistryConcurrency, ReadersNeverSeeHalfWrittenFilesAndNoWriteIsLost) {
     }
     EXPECT_EQ(bad_reads.load(), 0);
     plat::RegistryKey key;
-    ASSERT_TRUE(key.open(kMachine, "SOFTWARE\\Stress").ok());
+    ASSERT_TRUE(key.open(registry.root(), stress.c_str()).ok());
     std::uint32_t values = 0;
     ASSERT_TRUE(key.value_count(&values).ok());
     EXPECT_EQ(values, static_cast<std::uint32_t>(kWriters * kWritesEach));

@@ -14,6 +14,7 @@
 #include "JOVX_ErrorLogging.h"
 #include "plat/sync.h"
 #include "plat/thread.h"
+#include "scoped_env.h"
 
 namespace {
 
@@ -49,7 +50,7 @@ class ServiceLog : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         const std::string space = "jovxtest" + std::to_string(plat::current_process_id());
-        setenv("VM_IPC_NAMESPACE", space.c_str(), 1);
+        plat_test::set_env("VM_IPC_NAMESPACE", space);
     }
     static void TearDownTestSuite() {
         plat::NamedMutex::remove("WDT_ErrorLogMutex");

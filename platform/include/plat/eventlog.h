@@ -23,8 +23,12 @@ struct EventReport {
     int facility = 8;
 };
 
-// One connection to the event log under one source name. Reporting never blocks: when
-// nothing takes the event at once, report fails with the system's error.
+// One connection to the event log under one source name.
+// POSIX: syslog; the event's text goes out under the source name as tag, with the facility
+// and the severity of its type. Reporting never blocks: when nothing takes the event at once,
+// report fails with the system's error.
+// Windows: the event log; the event id and the insertion strings go out under the source,
+// whose message table renders them, and the text and the facility are not used.
 class EventSource {
   public:
     EventSource() = default;

@@ -9,9 +9,17 @@
 // deleted (access denied). A file that cannot be parsed makes every call fail with
 // registry_corrupt_error(); registry_error_detail() then names the file and line.
 //
-// Key paths separate key names with '\'. Key and value names compare without regard to
-// (ASCII) case. Subkeys are listed in case-insensitive name order, values in the order in
-// which they were first set.
+// On Windows it is the system's registry, reached in its 64-bit view from 32-bit builds too.
+// There is no drop-in layer: what installation wrote can be changed and deleted as far as
+// the key's access rights allow, and VARMOTH_REGISTRY is not read. Errors are the registry's
+// own (a key deleted under an open handle: ERROR_KEY_DELETED), registry_error_detail() is
+// always empty, value names may hold line breaks, and listings come in the registry's order.
+// A string value ends at its first terminator, and gets one where another program stored
+// it without.
+//
+// Key paths separate key names with '\'; an empty key name in a path is refused. Key and
+// value names compare without regard to (ASCII) case. On POSIX subkeys are listed in
+// case-insensitive name order, values in the order in which they were first set.
 #pragma once
 
 #include <cstddef>

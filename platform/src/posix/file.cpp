@@ -201,9 +201,13 @@ bool is_path_separator(char c) {
     return c == '/';
 }
 
-bool is_full_path(const char* path) { return path != nullptr && path[0] == '/'; }
+bool is_full_path(const char* path) {
+    return path != nullptr && path[0] == '/';
+}
 
-bool path_root_usable(const char* path) { return is_full_path(path); }
+bool path_root_usable(const char* path) {
+    return is_full_path(path);
+}
 
 // No byte of a multi-byte UTF-8 sequence is below 0x80, so none is ever a separator.
 std::size_t path_character_length(const char*) {

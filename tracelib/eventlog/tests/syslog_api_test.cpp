@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include "ktlorsym_syslog.h"
 #include "syslog_test_support.h"
@@ -29,26 +30,32 @@ TEST_F(SysLogTest, ServiceSequenceSendsOneEventPerPut) {
                          Case{4, kDaemon | 4}, Case{0, kDaemon | 3}}) {
         ASSERT_EQ(KTLORSYM_PutToSysLogWithTid(c.priority, "KTLOR-061-I", "The service started."),
                   0);
+        if (!kEventsReadable) {
+            continue;
+        }
         const auto event = next_event();
         EXPECT_EQ(event.priority, c.syslog_priority) << c.priority;
         EXPECT_EQ(event.tag, "Orvalis");
-        EXPECT_EQ(event.pid, static_cast<long>(getpid()));
+        EXPECT_EQ(event.pid, static_cast<long>(process_id()));
         EXPECT_EQ(event.message, prefix + "KTLOR-061-I" + tid + "The service started.");
     }
     ASSERT_EQ(KTLORSYM_PutToSysLog(6, "plain"), 0);
-    EXPECT_EQ(next_event().message, prefix + "plain");
+    if (kEventsReadable) {
+        EXPECT_EQ(next_event().message, prefix + "plain");
+    }
 }
 
 TEST_F(SysLogTest, MaskFiltersByPriorityModulo32) {
+    SKIP_UNLESS_EVENTS_READABLE();
     KTLORSYM_OpenSysLog("id", 0, kUser);
     EXPECT_EQ(KTLORSYM_PutToSysLog(7, "dropped by the default mask"), 0);
-    EXPECT_TRUE(daemon_.idle());
+    EXPECT_TRUE(idle());
 
     EXPECT_EQ(KTLORSYM_SetLogMask(0xFF), 127);
     ASSERT_EQ(KTLORSYM_PutToSysLog(39, "priority 7 again"), 0);  // 39 mod 32
     EXPECT_EQ(next_event().priority, kUser | 3);                 // 7 and above: error
     EXPECT_EQ(KTLORSYM_PutToSysLog(-1, "bit 31 is clear"), 0);
-    EXPECT_TRUE(daemon_.idle());
+    EXPECT_TRUE(idle());
 
     KTLORSYM_SetLogMask(static_cast<int>(0x80000000u));
     ASSERT_EQ(KTLORSYM_PutToSysLog(-1, "negative"), 0);
@@ -56,6 +63,7 @@ TEST_F(SysLogTest, MaskFiltersByPriorityModulo32) {
 }
 
 TEST_F(SysLogTest, IdentChoosesTheTemplateAndIsCutToSixteenBytes) {
+    SKIP_UNLESS_EVENTS_READABLE();
     Output output;
     ASSERT_EQ(output.created(), 0);
     const std::string pid = process_id_text();
@@ -75,6 +83,7 @@ TEST_F(SysLogTest, IdentChoosesTheTemplateAndIsCutToSixteenBytes) {
 }
 
 TEST_F(SysLogTest, MessageIsCutAt1023BytesOnACharacterBoundary) {
+    SKIP_UNLESS_EVENTS_READABLE();
     const std::string pid = "[" + process_id_text() + "]: ";
     ASSERT_EQ(KTLORSYM_PutToSysLog(6, std::string(1100, 'x').c_str()), 0);
     EXPECT_EQ(next_event().message, pid + std::string(1023, 'x'));
@@ -104,6 +113,7 @@ TEST_F(SysLogTest, ThreadIdFormatsAndTheirLimits) {
     EXPECT_EQ(KTLORSYM_SetSysLogTidFormat(3, nullptr, nullptr), 1);
     EXPECT_EQ(KTLORSYM_SetSysLogTidFormat(4, "12345678", nullptr), 1);
     EXPECT_EQ(KTLORSYM_SetSysLogTidFormat(4, nullptr, "12345678"), 1);
+    SKIP_UNLESS_EVENTS_READABLE();
 
     ASSERT_EQ(KTLORSYM_SetSysLogTidFormat(8, nullptr, nullptr), 0);
     std::snprintf(expected, sizeof expected, "I[%016lX] t", tid);
@@ -124,6 +134,7 @@ TEST_F(SysLogTest, InstanceOptionsSwitchThreadIdMode) {
     Output output;
     const std::string tid = "[" + hex8(thread_id()) + "] ";
     EXPECT_EQ(KTLORSYM_OpenSysLogInstance(output.get(), "X", 0x20000, kUser), 1);
+    SKIP_UNLESS_EVENTS_READABLE();
     ASSERT_EQ(KTLORSYM_OpenSysLogInstance(output.get(), "", KTLORSYM_SYSLOG_OPTION_TID | 3, kUser),
               0);
     ASSERT_EQ(KTLORSYM_PutToSysLogInstance(output.get(), 6, "ID", "text"), 0);
@@ -148,34 +159,44 @@ TEST_F(SysLogTest, UnregisteredSourceIsRefusedAndFailsEveryPut) {
     EXPECT_EQ(KTLORSYM_SetEventSrcName(std::string(65, 'a').c_str()), -1);
     EXPECT_EQ(KTLORSYM_SetEventSrcName(nullptr), -1);
     ASSERT_EQ(KTLORSYM_PutToSysLog(6, "still the old source"), 0);
-    EXPECT_EQ(next_event().tag, "KTLOR_Trace");
+    if (kEventsReadable) {
+        EXPECT_EQ(next_event().tag, "KTLOR_Trace");
+    }
 
     // A source that goes away is noticed at the next change of configuration.
-    register_sources("temporary.reg", {"Temporary"});
+    register_source("Temporary");
     Output output;
     ASSERT_EQ(KTLORSYM_SetEventSrcNameInstance(output.get(), "temporary"), 0);
     ASSERT_EQ(KTLORSYM_PutToSysLogInstance(output.get(), 6, "", "one"), 0);
-    EXPECT_EQ(next_event().tag, "temporary");
-    unregister("temporary.reg");
+    if (kEventsReadable) {
+        EXPECT_EQ(next_event().tag, "temporary");
+    }
+    unregister("Temporary");
     KTLORSYM_SetLogMaskInstance(output.get(), 127);
     const int result = KTLORSYM_PutToSysLogInstance(output.get(), 6, "", "two");
-    EXPECT_EQ(result, tagged(103, ENOENT));
+    EXPECT_EQ(result, tagged(103, kNotFound));
     EXPECT_EQ(KTLORSYM_SysLogErrApi(result), 103);
-    EXPECT_EQ(KTLORSYM_SysLogErrCode(result), ENOENT);
+    EXPECT_EQ(KTLORSYM_SysLogErrCode(result), kNotFound);
     // Even a masked priority fails: the source is tested first.
-    EXPECT_EQ(KTLORSYM_PutToSysLogInstance(output.get(), 7, "", "masked"), tagged(103, ENOENT));
+    EXPECT_EQ(KTLORSYM_PutToSysLogInstance(output.get(), 7, "", "masked"), tagged(103, kNotFound));
     EXPECT_EQ(KTLORSYM_SetEventSrcNameInstance(output.get(), "Gone"), 1);
 
     // The plain puts hand back the system error alone.
-    register_sources("temporary.reg", {"Temporary"});
+    register_source("Temporary");
     ASSERT_EQ(KTLORSYM_SetEventSrcName("Temporary"), 0);
-    unregister("temporary.reg");
+    unregister("Temporary");
     KTLORSYM_SetLogMask(127);
-    EXPECT_EQ(KTLORSYM_PutToSysLog(6, "x"), ENOENT);
-    EXPECT_TRUE(daemon_.idle());
+    EXPECT_EQ(KTLORSYM_PutToSysLog(6, "x"), kNotFound);
+    if (kEventsReadable) {
+        EXPECT_TRUE(idle());
+    }
 }
 
 TEST_F(SysLogTest, PutFailsAtOnceWhenNoDaemonListens) {
+#if defined(_WIN32)
+    GTEST_SKIP() << "Windows has no syslog daemon, and a failing event log cannot be staged "
+                    "under Wine";
+#else
     Output output;
     plat_test::ScopedEnv nowhere("VARMOTH_SYSLOG_SOCKET", dir_ / "nobody.sock");
     const int result = KTLORSYM_PutToSysLogInstance(output.get(), 3, "ID", "text");
@@ -194,6 +215,7 @@ TEST_F(SysLogTest, PutFailsAtOnceWhenNoDaemonListens) {
     }
     EXPECT_EQ(last, tagged(104, EAGAIN));
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+#endif
 }
 
 TEST_F(SysLogTest, BadInstancesAreRefusedWithoutBeingTouched) {
@@ -213,7 +235,9 @@ TEST_F(SysLogTest, BadInstancesAreRefusedWithoutBeingTouched) {
     }
     EXPECT_EQ(std::memcmp(fake, "ZUNX", 5), 0);
     EXPECT_EQ(KTLORSYM_CreateSysLogInstance(nullptr), 1);
-    EXPECT_TRUE(daemon_.idle());
+    if (kEventsReadable) {
+        EXPECT_TRUE(idle());
+    }
 
     Output output;
     EXPECT_EQ(KTLORSYM_SetLogMaskInstance(output.get(), 5), 127);

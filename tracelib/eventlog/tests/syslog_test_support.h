@@ -1,19 +1,74 @@
-// A scratch registry with registered event sources and a socket standing in for the syslog
-// daemon, both reached through the environment overrides.
+// Registered event sources, and on POSIX a socket standing in for the syslog daemon.
+// POSIX: sources live in a scratch registry (VARMOTH_REGISTRY) and events arrive at the
+// socket (VARMOTH_SYSLOG_SOCKET). Windows: sources are keys of the real registry, and events
+// cannot be read back (under Wine the event log keeps none), so tests check results there.
 #pragma once
 
 #include <gtest/gtest.h>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
+#endif
+
 #include <cstdio>
-#include <initializer_list>
 #include <string>
+#include <vector>
 
 #include "ktlorsym_syslog.h"
+#include "plat/registry.h"
+#include "scratch_dir.h"
+#if !defined(_WIN32)
 #include "posix_test_support.h"
+#endif
 
 namespace syslog_test {
+
+#if defined(_WIN32)
+constexpr bool kEventsReadable = false;
+constexpr int kNotFound = ERROR_FILE_NOT_FOUND;
+
+struct SyslogLine {
+    int priority = -1;
+    std::string tag;
+    long pid = -1;
+    std::string message;
+};
+
+inline unsigned long thread_id() {
+    return GetCurrentThreadId();
+}
+
+inline unsigned long process_id() {
+    return GetCurrentProcessId();
+}
+#else
+constexpr bool kEventsReadable = true;
+constexpr int kNotFound = ENOENT;
+using plat_test::SyslogLine;
+
+inline unsigned long thread_id() {
+    return static_cast<unsigned long>(syscall(SYS_gettid));
+}
+
+inline unsigned long process_id() {
+    return static_cast<unsigned long>(getpid());
+}
+#endif
+
+constexpr const char* kEventsUnreadable =
+    "what an event says cannot be read back from the Windows event log (under Wine it keeps "
+    "nothing); the texts are checked on POSIX";
+
+// For tests about what the events say, beyond the results of the calls.
+#define SKIP_UNLESS_EVENTS_READABLE()                   \
+    if (!syslog_test::kEventsReadable) {                \
+        GTEST_SKIP() << syslog_test::kEventsUnreadable; \
+    }
 
 inline std::string hex8(unsigned long value) {
     char text[32];
@@ -21,43 +76,61 @@ inline std::string hex8(unsigned long value) {
     return text;
 }
 
-inline unsigned long thread_id() {
-    return static_cast<unsigned long>(syscall(SYS_gettid));
-}
-
 inline std::string process_id_text() {
-    return hex8(static_cast<unsigned long>(getpid()));
+    return hex8(process_id());
 }
 
 constexpr int tagged(int step, int error) {
     return (step << 24) | error;
 }
 
+constexpr const char* kApplicationKey =
+    "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application";
+
 class SysLogTest : public ::testing::Test {
   protected:
-    SysLogTest() { register_sources("sources.reg", {"Orvalis", "KTLOR Trace", "TestSource"}); }
-    ~SysLogTest() override {
+    // The product's own sources. On Windows they stay registered afterwards, as installation
+    // leaves them, because test programs running side by side share them.
+    void SetUp() override {
+        for (const char* name : {"Orvalis", "KTLOR Trace"}) {
+            plat::RegistryKey key;
+            const plat::Status status =
+                key.create(plat::RegistryRoot::local_machine,
+                           (std::string(kApplicationKey) + "\\" + name).c_str());
+            if (!status.ok()) {
+                GTEST_SKIP() << "event sources cannot be registered here: error " << status.error;
+            }
+            key.set_string("EventMessageFile", "zuno2KTLORLIBsys_x64.dll");
+        }
+    }
+    void TearDown() override {
         KTLORSYM_CloseSysLog();
         KTLORSYM_SetLogMask(127);
         KTLORSYM_SetEventSrcName("KTLOR Trace");
+        for (const std::string& name : own_sources_) {
+            unregister(name);
+        }
     }
 
-    void register_sources(const std::string& file, std::initializer_list<const char*> names) {
-        std::string text = "Windows Registry Editor Version 5.00\n\n";
-        for (const char* name : names) {
-            text += std::string(
-                        "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog"
-                        "\\Application\\") +
-                    name + "]\n\"EventMessageFile\"=\"zuno2KTLORLIBsys_x64\"\n\n";
-        }
-        plat_test::write_text(dir_.path() / "registry.d" / file, text);
+    // A source of this test, unregistered at its end.
+    void register_source(const std::string& name) {
+        plat::RegistryKey key;
+        ASSERT_TRUE(key.create(plat::RegistryRoot::local_machine,
+                               (std::string(kApplicationKey) + "\\" + name).c_str())
+                        .ok());
+        own_sources_.push_back(name);
     }
-    void unregister(const std::string& file) {
-        std::filesystem::remove(dir_.path() / "registry.d" / file);
+    void unregister(const std::string& name) {
+        plat::delete_registry_tree(plat::RegistryRoot::local_machine,
+                                   (std::string(kApplicationKey) + "\\" + name).c_str());
     }
 
     // The next event the daemon got.
-    plat_test::SyslogLine next_event() {
+    SyslogLine next_event() {
+#if defined(_WIN32)
+        ADD_FAILURE() << kEventsUnreadable;
+        return {};
+#else
         const auto datagram = daemon_.receive();
         if (!datagram) {
             ADD_FAILURE() << "no event arrived";
@@ -69,12 +142,27 @@ class SysLogTest : public ::testing::Test {
             return {};
         }
         return *line;
+#endif
+    }
+    // Whether no further event arrived.
+    bool idle() {
+#if defined(_WIN32)
+        ADD_FAILURE() << kEventsUnreadable;
+        return false;
+#else
+        return daemon_.idle();
+#endif
     }
 
     plat_test::ScratchDir dir_;
+#if !defined(_WIN32)
     plat_test::ScopedEnv registry_{"VARMOTH_REGISTRY", dir_.path().string()};
     plat_test::ScopedEnv socket_{"VARMOTH_SYSLOG_SOCKET", dir_ / "log.sock"};
     plat_test::DatagramReceiver daemon_{dir_ / "log.sock", 1 << 20};
+#endif
+
+  private:
+    std::vector<std::string> own_sources_;
 };
 
 // A heap output, deleted at the end of the scope.

@@ -38,6 +38,7 @@ bool put_until_taken(Put put) {
 TEST_F(SysLogTest, ConcurrentPutsAllArriveIntact) {
     constexpr int kThreads = 4;
     constexpr int kPutsEach = 50;
+    register_source("TestSource");
     KTLORSYM_OpenSysLog("KTL-OR", 3, 24);
     ASSERT_EQ(KTLORSYM_SetEventSrcName("Orvalis"), 0);
 
@@ -72,7 +73,7 @@ TEST_F(SysLogTest, ConcurrentPutsAllArriveIntact) {
     }
     std::map<std::string, int> per_source;
     std::set<std::string> seen;
-    for (int i = 0; i < 2 * kThreads * kPutsEach; ++i) {
+    for (int i = 0; kEventsReadable && i < 2 * kThreads * kPutsEach; ++i) {
         const auto event = next_event();
         // "... ID[<tid>] <tid> t/i": the thread id in the prefix is the putting thread's.
         const std::size_t open = event.message.find("ID[");
@@ -86,12 +87,16 @@ TEST_F(SysLogTest, ConcurrentPutsAllArriveIntact) {
         EXPECT_EQ(body.substr(0, 8), from_prefix) << event.message;
         seen.insert(event.tag + body);
     }
-    running = false;
+    // The configuration keeps changing until the last put.
     for (std::thread& t : threads) {
         t.join();
     }
+    running = false;
     changer.join();
     EXPECT_EQ(failures.load(), 0);
+    if (!kEventsReadable) {
+        return;  // the results above are all there is to check
+    }
     EXPECT_EQ(per_source["Orvalis"], kThreads * kPutsEach);
     EXPECT_EQ(per_source["TestSource"], kThreads * kPutsEach);
     EXPECT_EQ(seen.size(), static_cast<std::size_t>(2 * kThreads * kPutsEach));
