@@ -1,5 +1,7 @@
 #include "plat/text.h"
 
+#include "fast_format.h"
+
 #include <cstdio>
 #include <cstring>
 
@@ -36,6 +38,10 @@ void fill_field(char* dst, std::size_t width, const char* src) {
 std::size_t vformat_cut(char* dst, std::size_t capacity, const char* format, std::va_list args) {
     if (capacity == 0) {
         return 0;
+    }
+    std::size_t written = 0;
+    if (fast_vformat(dst, capacity, format, args, &written)) {
+        return written;
     }
     const int n = std::vsnprintf(dst, capacity, format, args);
     if (n < 0) {
