@@ -44,6 +44,7 @@ fuzz_stage() {
     echo "=== fuzz: run"
     run_fuzzer fuzz_settings_documents documents 50000
     run_fuzzer fuzz_settings_value_text value_text 1000000
+    run_fuzzer fuzz_settings_store_values values 30000
     echo "=== fuzz: done in $((SECONDS - started)) s"
 }
 

@@ -1,9 +1,24 @@
 /* Settings store: typed settings described by a definition file and kept in value files.
  *
- * This header holds the records and codes that cross the library boundary. Their field
- * order and widths are fixed: callers built separately read them directly, in 64-bit and
- * 32-bit builds alike (pointer-sized fields follow the build). Texts are NUL-terminated
- * UTF-8, owned by the library.
+ * This header holds the records, codes and functions that cross the library boundary. Their
+ * field order and widths are fixed: callers built separately read them directly, in 64-bit
+ * and 32-bit builds alike (pointer-sized fields follow the build). Texts are NUL-terminated
+ * UTF-8, owned by the library. Callers load the library at run time (libjovacfg.so,
+ * jovacfg.dll) and resolve the nineteen QAC_ functions by name.
+ *
+ * Ownership. A handle owns its definitions, their defaults, every value in its groups and
+ * all their texts; callers never free what the library hands out. A value made by
+ * QAC_DataDefaultCreate(FromData) or removed by QAC_DataDel(FromData), or one that a change
+ * detached, belongs to no group: adding it again hands it back to a group. Detached values
+ * are kept by their handle and released by QAC_ConfigDestroy, so one that is never added
+ * again does not outlive its handle. A value record pointer stays valid until the value is
+ * released: its group emptied (a failed read) or released, or the handle destroyed. Texts
+ * and host names inside a record stay valid until the value is changed; defaults and the
+ * names in content entries until the handle is destroyed.
+ *
+ * Threads. Each value set has its own lock, so lookups of one handle may run in several
+ * threads at once. Group lists are not locked: one handle must not be changed (read into,
+ * added to, changed, removed from) by two threads at once, nor read while it is changed.
  */
 #ifndef JOVACFG_H
 #define JOVACFG_H
@@ -46,6 +61,17 @@ extern "C" {
 #define QAC_IPADDR_NUMERIC 2u
 
 typedef struct QAC_Data QAC_Data;
+struct QAC_DataSet;
+
+#if defined(_WIN32)
+#if defined(JOVACFG_BUILD)
+#define QAC_API __declspec(dllexport)
+#else
+#define QAC_API __declspec(dllimport)
+#endif
+#else
+#define QAC_API __attribute__((visibility("default")))
+#endif
 
 typedef struct QAC_IpAddr {
     uint16_t Form;        /* QAC_IPADDR_* */
@@ -102,6 +128,87 @@ typedef struct QAC_ContentEntry {
     uint32_t Type;
 } QAC_ContentEntry;
 
+/* The values of one level: a handle's top level, or the members of one structure value.
+ * Read it only through the functions below; its fields are the library's. */
+typedef struct QAC_DataGroup {
+    void* First; /* the values in the order they were read or added */
+    void* Last;
+    uint32_t DefinitionCount;
+    const QAC_Content* const* Definitions; /* the level's definitions, in file order */
+    struct QAC_DataSet* Sets;              /* one ordered set per definition */
+    QAC_Data* Owner;                       /* the structure value holding the group, or null */
+} QAC_DataGroup;
+
+/* A value. The record's address stays the same for the value's whole life. A structure
+ * value's payload refers to its first member in list order, null while it has none. */
+struct QAC_Data {
+    uint32_t Type; /* QAC_TYPE_*, the type of the value's definition */
+    QAC_Payload Payload;
+    QAC_DataGroup Members; /* structure values: their members */
+};
+
+/* The handle. Callers read the first four members; the rest is the library's. */
+typedef struct QAC_Config {
+    const char* Name; /* the definition file's name, description and dispstring, or null */
+    const char* Description;
+    const char* DispString;
+    uint32_t Hidden;       /* 0/1 */
+    QAC_Content* Contents; /* top-level definitions, in file order */
+    QAC_DataGroup Data;    /* top-level values */
+    void* State;
+} QAC_Config;
+
+/* All functions return 0 or a QAC_E_ code, QAC_ConfigDestroy nothing.
+ *
+ * A FromData/ToData function works inside the structure value given first, one level down;
+ * the nesting repeats to any depth. Counts are in/out: the capacity of the array on entry,
+ * the total number on return, whether or not all of it was stored.
+ *
+ * Payload of QAC_DataChange(ToData): a pointer to an int64_t (integer), the new text itself
+ * (string, enumeration), a pointer to a uint32_t (boolean, any non-zero value is TRUE), a
+ * pointer to a QAC_IpAddr (its host name is copied, the one of a numeric or empty address
+ * ignored). Changing a structure value leaves it as it is: its members are changed one by
+ * one.
+ *
+ * A change, addition or removal inside a structure value keeps the structure in order in
+ * its own set; when the structure then equals another value of its set, it is detached as
+ * a colliding change detaches a value, and the result is QAC_E_EXIST.
+ *
+ * Checks beyond the argument rules of each function: a record that is not a value of this
+ * library, or a null payload, gives QAC_E_PARAM; a value that is in another group than the
+ * one operated on gives QAC_E_FOREIGN; adding a value that is in a group gives QAC_E_EXIST.
+ *
+ * Files. A value file is written in place and held exclusively while it is: reading or
+ * writing it through the library meanwhile gives QAC_E_BUSY, and a file being read cannot
+ * be written. A file that cannot be read to its end (a directory, an I/O error) gives
+ * QAC_E_SYSTEM, as does any failed write of a value file.
+ */
+QAC_API uint32_t QAC_ConfigCreate(const char* path, QAC_Config** handle);
+QAC_API void QAC_ConfigDestroy(QAC_Config* handle);
+QAC_API uint32_t QAC_ConfigRead(const char* path, QAC_Config* handle);
+QAC_API uint32_t QAC_ConfigReadFromData(const char* text, QAC_Config* handle);
+QAC_API uint32_t QAC_ConfigWrite(const char* path, QAC_Config* handle);
+QAC_API uint32_t QAC_ContentListGet(QAC_Config* handle, QAC_ContentEntry* entries, uint32_t* count);
+QAC_API uint32_t QAC_ContentListGetFromData(QAC_Data* value, QAC_ContentEntry* entries,
+                                            uint32_t* count);
+QAC_API uint32_t QAC_DataGet(QAC_Config* handle, const char* name, QAC_Data** values,
+                             uint32_t* count);
+QAC_API uint32_t QAC_DataGetFromData(QAC_Data* structure, const char* name, QAC_Data** values,
+                                     uint32_t* count);
+QAC_API uint32_t QAC_DataDefaultGet(QAC_Config* handle, const char* name,
+                                    const QAC_Default** value);
+QAC_API uint32_t QAC_DataDefaultGetFromData(QAC_Data* structure, const char* name,
+                                            const QAC_Default** value);
+QAC_API uint32_t QAC_DataDefaultCreate(QAC_Config* handle, const char* name, QAC_Data** value);
+QAC_API uint32_t QAC_DataDefaultCreateFromData(QAC_Data* structure, const char* name,
+                                               QAC_Data** value);
+QAC_API uint32_t QAC_DataChange(QAC_Config* handle, QAC_Data* value, const void* payload);
+QAC_API uint32_t QAC_DataChangeToData(QAC_Data* structure, QAC_Data* member, const void* payload);
+QAC_API uint32_t QAC_DataAdd(QAC_Config* handle, QAC_Data* value);
+QAC_API uint32_t QAC_DataAddToData(QAC_Data* structure, QAC_Data* value);
+QAC_API uint32_t QAC_DataDel(QAC_Config* handle, QAC_Data* value);
+QAC_API uint32_t QAC_DataDelFromData(QAC_Data* structure, QAC_Data* member);
+
 #ifdef __cplusplus
 }  // extern "C"
 #define QAC_STATIC_ASSERT static_assert
@@ -138,6 +245,14 @@ QAC_STATIC_ASSERT(offsetof(QAC_Content, Members) == offsetof(QAC_Content, Maximu
 QAC_STATIC_ASSERT(sizeof(QAC_Content) == (offsetof(QAC_Content, Members) + QAC_PTR + 7) / 8 * 8,
                   "QAC_Content size");
 QAC_STATIC_ASSERT(offsetof(QAC_ContentEntry, Type) == QAC_PTR, "QAC_ContentEntry.Type");
+/* A value record starts as a default does: callers read either through the same shape. */
+QAC_STATIC_ASSERT(offsetof(QAC_Data, Type) == offsetof(QAC_Default, Type), "QAC_Data.Type");
+QAC_STATIC_ASSERT(offsetof(QAC_Data, Payload) == offsetof(QAC_Default, Payload),
+                  "QAC_Data.Payload");
+QAC_STATIC_ASSERT(offsetof(QAC_Data, Members) == 8 + sizeof(QAC_Payload), "QAC_Data.Members");
+QAC_STATIC_ASSERT(offsetof(QAC_Config, Description) == QAC_PTR, "QAC_Config.Description");
+QAC_STATIC_ASSERT(offsetof(QAC_Config, DispString) == 2 * QAC_PTR, "QAC_Config.DispString");
+QAC_STATIC_ASSERT(offsetof(QAC_Config, Hidden) == 3 * QAC_PTR, "QAC_Config.Hidden");
 #undef QAC_PTR
 #undef QAC_ALIGNOF
 #undef QAC_STATIC_ASSERT

@@ -3,32 +3,7 @@
 #include <new>
 #include <utility>
 
-#include "value_text.h"
-
 namespace qac {
-
-namespace {
-
-// Names and texts are C strings where they leave the reader, so a NUL byte from a file ends
-// them here already.
-std::string_view up_to_nul(std::string_view text) {
-    return text.substr(0, text.find('\0'));
-}
-
-std::string_view element_name(std::string_view tag) {
-    std::size_t end = 1;
-    while (end < tag.size() && tag[end] != '>' &&
-           !is_whitespace(static_cast<unsigned char>(tag[end]))) {
-        ++end;
-    }
-    std::string_view name = tag.substr(1, end - 1);
-    if (end < tag.size() && tag[end] == '>' && !name.empty() && name.back() == '/') {
-        name.remove_suffix(1);
-    }
-    return name;
-}
-
-}  // namespace
 
 const Node* first_text(const Node* element) {
     for (const Node* child = element->first_child; child != nullptr; child = child->next) {
@@ -39,47 +14,35 @@ const Node* first_text(const Node* element) {
     return nullptr;
 }
 
-void TreeBuilder::add(Token* token) {
+void TreeBuilder::add(const Token& token) {
     try {
-        if (token->kind == TokenKind::tag) {
-            add_tag(up_to_nul(token->text));
-        } else {
-            add_text(token);
+        if (token.kind == TokenKind::text) {
+            if (current_ != nullptr) {
+                append_node(NodeKind::text, token.text);
+            }
+            return;
+        }
+        const Tag tag = classify_tag(token.text);
+        if (tag.kind == TagKind::end) {
+            if (current_ != nullptr) {
+                current_ = current_->parent;
+            }
+        } else if (tag.kind != TagKind::skipped) {
+            Node* element = append_node(NodeKind::element, tag.name);
+            if (tag.kind == TagKind::start) {
+                current_ = element;
+            }
         }
     } catch (const std::bad_alloc&) {
         // A node that cannot be had is left out; the build goes on.
     }
 }
 
-void TreeBuilder::add_tag(std::string_view tag) {
-    if (tag.starts_with("<!--") || tag.starts_with("<?")) {
-        return;
-    }
-    if (tag.starts_with("</")) {
-        if (current_ != nullptr) {
-            current_ = current_->parent;
-        }
-        return;
-    }
-    Node* element = append_node(NodeKind::element, std::string(element_name(tag)));
-    if (!tag.ends_with("/>")) {
-        current_ = element;
-    }
-}
-
-void TreeBuilder::add_text(Token* token) {
-    if (current_ == nullptr) {
-        return;
-    }
-    std::string text = std::move(token->text);
-    text.resize(up_to_nul(text).size());
-    append_node(NodeKind::text, std::move(text));
-}
-
-Node* TreeBuilder::append_node(NodeKind kind, std::string text) {
+Node* TreeBuilder::append_node(NodeKind kind, std::string_view text) {
+    std::string copy(text);
     Node* node = &document_->nodes_.emplace_back();
     node->kind = kind;
-    node->text = std::move(text);
+    node->text = std::move(copy);
     node->parent = current_;
     if (current_ != nullptr) {
         if (current_->last_child == nullptr) {

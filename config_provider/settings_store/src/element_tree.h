@@ -53,12 +53,10 @@ class TreeBuilder {
   public:
     explicit TreeBuilder(Document* document) : document_(document) {}
 
-    void add(Token* token);
+    void add(const Token& token);
 
   private:
-    void add_tag(std::string_view tag);
-    void add_text(Token* token);
-    Node* append_node(NodeKind kind, std::string text);
+    Node* append_node(NodeKind kind, std::string_view text);
 
     Document* document_;
     Node* current_ = nullptr;

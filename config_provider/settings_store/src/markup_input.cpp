@@ -3,33 +3,31 @@
 #include <algorithm>
 #include <cstring>
 
+#include "plat/file.h"
+
 namespace qac {
 
 namespace {
 
-// Sequence length from the first byte; a byte that starts no sequence counts as the start
-// of a 2-byte one, and the bytes that follow are taken unchecked.
-int sequence_length(unsigned char first) {
-    if ((first & 0x80) == 0x00) {
-        return 1;
+constexpr std::size_t kBlockSize = 64 * 1024;
+constexpr std::uint64_t kSizeHintMax = 256u << 20;  // beyond it the buffer grows as it fills
+
+class FileBlocks final : public BlockReader {
+  public:
+    explicit FileBlocks(plat::File* file) : file_(file) {}
+    bool read(char* buffer, std::size_t size, std::size_t* got) override {
+        const plat::Status status = file_->read(buffer, size, got);
+        if (!status) {
+            error_ = status.error;
+        }
+        return status.ok();
     }
-    if ((first & 0xE0) == 0xC0) {
-        return 2;
-    }
-    if ((first & 0xF0) == 0xE0) {
-        return 3;
-    }
-    if ((first & 0xF8) == 0xF0) {
-        return 4;
-    }
-    if ((first & 0xFC) == 0xF8) {
-        return 5;
-    }
-    if ((first & 0xFE) == 0xFC) {
-        return 6;
-    }
-    return 2;
-}
+    plat::ErrorCode error() const { return error_; }
+
+  private:
+    plat::File* file_;
+    plat::ErrorCode error_ = 0;
+};
 
 }  // namespace
 
@@ -43,41 +41,62 @@ bool MemoryBlocks::read(char* buffer, std::size_t size, std::size_t* got) {
     return true;
 }
 
-Input::Input(std::string_view text) : data_(text.data()), fill_(text.size()) {}
-
-Input::Input(BlockReader* reader) : data_(block_), fill_(0), reader_(reader) {}
-
-int Input::refill() {
-    if (ended_ || reader_ == nullptr) {
-        ended_ = true;
-        return -1;
-    }
-    std::size_t got = 0;
-    if (!reader_->read(block_, sizeof block_, &got) || got == 0) {
-        ended_ = true;
-        return -1;
-    }
-    fill_ = got;
-    at_ = 0;
-    return static_cast<unsigned char>(block_[at_++]);
-}
-
-bool Input::next_char(Character* c) {
-    const int first = next_byte();
-    if (first < 0) {
-        return false;
-    }
-    c->bytes[0] = static_cast<char>(first);
-    c->size = 1;
-    const int length = sequence_length(static_cast<unsigned char>(first));
-    while (c->size < length) {
-        const int b = next_byte();
-        if (b < 0) {
+bool DocumentBytes::read_all(BlockReader* reader, std::size_t expected) {
+    // Room for the whole file at once when its size is known, so that it is read in one go.
+    storage_.assign(std::max(expected + 1, kBlockSize), '\0');
+    std::size_t filled = 0;
+    bool ok = true;
+    while (true) {
+        if (filled == storage_.size()) {
+            storage_.resize(storage_.size() * 2);
+        }
+        std::size_t got = 0;
+        if (!reader->read(storage_.data() + filled, storage_.size() - filled, &got)) {
+            ok = false;
             break;
         }
-        c->bytes[c->size++] = static_cast<char>(b);
+        if (got == 0) {
+            break;
+        }
+        filled += got;
     }
-    return true;
+    storage_.resize(filled);
+    bytes_ = storage_;
+    return ok;
+}
+
+void DocumentBytes::load(BlockReader* reader) {
+    read_all(reader);
+}
+
+Result DocumentBytes::load(std::uint32_t kind, const char* source) {
+    if (source == nullptr || (kind != kSourceFile && kind != kSourceMemory)) {
+        return QAC_E_PARAM;
+    }
+    if (kind == kSourceMemory) {
+        bytes_ = std::string_view(source, std::strlen(source));
+        return kOk;
+    }
+    plat::File file;
+    const plat::Status opened = file.open(
+        source, plat::Access::read, plat::Disposition::open_existing, plat::Share::read_write);
+    if (!opened) {
+        return system_result(opened.error);
+    }
+    // Not while a writer holds the file exclusively, and no writer while it is read.
+    const plat::Status shared = file.exclude_exclusive();
+    if (!shared) {
+        return system_result(shared.error);
+    }
+    std::uint64_t size = 0;
+    file.size(&size);
+    FileBlocks blocks(&file);
+    // A document cut short by a failed read (a directory, an I/O error) is not the file.
+    if (!read_all(&blocks, static_cast<std::size_t>(std::min<std::uint64_t>(size, kSizeHintMax)))) {
+        bytes_ = {};
+        return system_result(blocks.error());
+    }
+    return kOk;
 }
 
 }  // namespace qac

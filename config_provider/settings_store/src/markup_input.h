@@ -1,14 +1,16 @@
-// The reader's input: a file read in blocks, or a NUL-terminated text in memory, taken one
-// UTF-8 character at a time.
+// The reader's input: the bytes of a file, read in blocks, or a NUL-terminated text in
+// memory.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
-namespace qac {
+#include "plat/error.h"
+#include "result.h"
 
-constexpr std::size_t kBlockSize = 1024;
+namespace qac {
 
 // Supplies the bytes of a file, block by block.
 class BlockReader {
@@ -28,39 +30,27 @@ class MemoryBlocks final : public BlockReader {
     std::string_view bytes_;
 };
 
-// One UTF-8 sequence as it came: 1 to 6 bytes, fewer when the input ended inside it.
-struct Character {
-    std::uint8_t size = 0;
-    char bytes[8] = {};
+enum SourceKind : std::uint32_t { kSourceFile = 1, kSourceMemory = 2 };
 
-    bool is(char c) const { return size == 1 && bytes[0] == c; }
-};
-
-class Input {
+// A whole document's bytes: a file read to its end, or a memory text up to its NUL, in place.
+class DocumentBytes {
   public:
-    explicit Input(std::string_view text);
-    explicit Input(BlockReader* reader);
-    Input(const Input&) = delete;
-    Input& operator=(const Input&) = delete;
+    // The source is a path for kSourceFile and the text itself for kSourceMemory. 0;
+    // QAC_E_PARAM for an unknown kind or a null source; QAC_E_SYSTEM or QAC_E_BUSY with the
+    // system error when the file cannot be opened or read, or is held by an exclusive open.
+    // Throws std::bad_alloc.
+    Result load(std::uint32_t kind, const char* source);
+    // Up to the end or the first failed read. Throws std::bad_alloc.
+    void load(BlockReader* reader);
 
-    // False at the end of input; once the end is reached it stays reached.
-    bool next_char(Character* c);
+    std::string_view bytes() const { return bytes_; }
 
   private:
-    int next_byte() {
-        if (at_ < fill_) {
-            return static_cast<unsigned char>(data_[at_++]);
-        }
-        return refill();
-    }
-    int refill();
+    // False when a read failed; the bytes are then those read before it.
+    bool read_all(BlockReader* reader, std::size_t expected = 0);
 
-    const char* data_;
-    std::size_t fill_;
-    std::size_t at_ = 0;
-    BlockReader* reader_ = nullptr;
-    bool ended_ = false;
-    char block_[kBlockSize];
+    std::string storage_;
+    std::string_view bytes_;
 };
 
 }  // namespace qac

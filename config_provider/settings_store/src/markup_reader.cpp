@@ -1,33 +1,10 @@
 #include "markup_reader.h"
 
-#include <cstring>
 #include <new>
-
-#include "plat/file.h"
 
 namespace qac {
 
 namespace {
-
-class FileBlocks final : public BlockReader {
-  public:
-    explicit FileBlocks(plat::File* file) : file_(file) {}
-    bool read(char* buffer, std::size_t size, std::size_t* got) override {
-        return file_->read(buffer, size, got).ok();
-    }
-
-  private:
-    plat::File* file_;
-};
-
-void read_tokens(Input* input, Document* document) {
-    Tokenizer tokenizer(input);
-    TreeBuilder builder(document);
-    Token token;
-    while (tokenizer.next(&token)) {
-        builder.add(&token);
-    }
-}
 
 Result convert_root(const Document& document, const QAC_SchemaEntry* entries, Conversion* values) {
     const Node* root = document.root();
@@ -39,28 +16,36 @@ Result convert_root(const Document& document, const QAC_SchemaEntry* entries, Co
 
 }  // namespace
 
+void build_document(std::string_view bytes, Document* document) {
+    Tokenizer tokenizer(bytes);
+    TreeBuilder builder(document);
+    Token token;
+    while (tokenizer.next(&token)) {
+        builder.add(token);
+    }
+}
+
 void read_document(BlockReader* reader, Document* document) {
-    Input input(reader);
-    read_tokens(&input, document);
+    DocumentBytes bytes;
+    try {
+        bytes.load(reader);
+    } catch (const std::bad_alloc&) {
+        return;  // what could not be read is not in the document
+    }
+    build_document(bytes.bytes(), document);
 }
 
 Result read_document(std::uint32_t kind, const char* source, Document* document) {
-    if (source == nullptr || (kind != kSourceFile && kind != kSourceMemory)) {
-        return QAC_E_PARAM;
+    DocumentBytes bytes;
+    try {
+        const Result result = bytes.load(kind, source);
+        if (result != kOk) {
+            return result;
+        }
+    } catch (const std::bad_alloc&) {
+        return QAC_E_NOMEM;
     }
-    if (kind == kSourceMemory) {
-        Input input(std::string_view(source, std::strlen(source)));
-        read_tokens(&input, document);
-        return kOk;
-    }
-    plat::File file;
-    const plat::Status opened = file.open(
-        source, plat::Access::read, plat::Disposition::open_existing, plat::Share::read_write);
-    if (!opened) {
-        return system_result(opened.error);
-    }
-    FileBlocks blocks(&file);
-    read_document(&blocks, document);
+    build_document(bytes.bytes(), document);
     return kOk;
 }
 

@@ -1,8 +1,9 @@
-// Reads a definition or value document: a file, or a NUL-terminated text in memory. What
-// cannot be read ends the document; it never fails the read.
+// Reads a definition or value document into a tree: a file, or a NUL-terminated text in
+// memory. Markup that cannot be read ends the document; it never fails the read.
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "conversion.h"
 #include "element_tree.h"
@@ -12,13 +13,10 @@
 
 namespace qac {
 
-enum SourceKind : std::uint32_t { kSourceFile = 1, kSourceMemory = 2 };
-
-// The source is a path for kSourceFile and the text itself for kSourceMemory. Results: 0;
-// QAC_E_PARAM for an unknown kind or a null source; QAC_E_SYSTEM or QAC_E_BUSY with the
-// system error when the file cannot be opened.
+// Results as for DocumentBytes::load.
 Result read_document(std::uint32_t kind, const char* source, Document* document);
 void read_document(BlockReader* reader, Document* document);
+void build_document(std::string_view bytes, Document* document);
 
 // Reads a document and converts the children of its root with the given entries. Without
 // a root element the result is 0 and no values.

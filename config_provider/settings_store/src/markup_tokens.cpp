@@ -1,6 +1,7 @@
 #include "markup_tokens.h"
 
-#include <new>
+#include <array>
+#include <cstring>
 
 #include "value_text.h"
 
@@ -8,83 +9,117 @@ namespace qac {
 
 namespace {
 
-void append(std::string* text, const Character& c) {
-    text->append(c.bytes, c.size);
+// Sequence length by first byte; a byte that starts no sequence counts as the start of a
+// two-byte one.
+constexpr std::array<unsigned char, 256> kSequenceLength = [] {
+    std::array<unsigned char, 256> table{};
+    for (unsigned b = 0; b < 256; ++b) {
+        if ((b & 0x80) == 0x00) {
+            table[b] = 1;
+        } else if ((b & 0xE0) == 0xC0) {
+            table[b] = 2;
+        } else if ((b & 0xF0) == 0xE0) {
+            table[b] = 3;
+        } else if ((b & 0xF8) == 0xF0) {
+            table[b] = 4;
+        } else if ((b & 0xFC) == 0xF8) {
+            table[b] = 5;
+        } else if ((b & 0xFE) == 0xFC) {
+            table[b] = 6;
+        } else {
+            table[b] = 2;
+        }
+    }
+    return table;
+}();
+
+std::string_view up_to_nul(const unsigned char* begin, const unsigned char* end) {
+    const auto* text = reinterpret_cast<const char*>(begin);
+    const auto size = static_cast<std::size_t>(end - begin);
+    const void* nul = std::memchr(text, '\0', size);
+    return std::string_view(text, nul != nullptr ? static_cast<const char*>(nul) - text : size);
 }
 
 }  // namespace
 
 bool Tokenizer::next(Token* token) {
-    if (ended_) {
+    const unsigned char* at = at_;
+    while (at < end_ && is_whitespace(*at)) {
+        ++at;
+    }
+    if (at == end_) {
+        at_ = at;
         return false;
     }
-    try {
-        Character c;
-        if (pending_open_) {
-            pending_open_ = false;
-            c.size = 1;
-            c.bytes[0] = '<';
-        } else if (!input_->next_char(&c)) {
-            ended_ = true;
-            return false;
-        }
-        while (c.size == 1 && is_whitespace(static_cast<unsigned char>(c.bytes[0]))) {
-            if (!input_->next_char(&c)) {
-                ended_ = true;
-                return false;
+    const unsigned char* start = at;
+    if (*at == '<') {
+        unsigned char quote = 0;
+        ++at;
+        while (at < end_) {
+            const unsigned char b = *at;
+            if (b >= 0x80) {
+                at += kSequenceLength[b];
+                continue;
+            }
+            ++at;
+            if (quote != 0) {
+                if (b == quote) {
+                    quote = 0;
+                }
+            } else if (b == '\'' || b == '"') {
+                quote = b;
+            } else if (b == '>') {
+                token->kind = TokenKind::tag;
+                token->text = up_to_nul(start, at);
+                at_ = at;
+                return true;
             }
         }
-        token->text.clear();
-        if (c.is('<')) {
-            token->kind = TokenKind::tag;
-            if (!read_tag(token)) {
-                ended_ = true;
-                return false;
+        at_ = end_;
+        return false;  // the tag has no end: the document ends before it
+    }
+    // Text up to the next one-byte `<`, which starts the next token.
+    while (at < end_) {
+        const unsigned char b = *at;
+        if (b < 0x80) {
+            if (b == '<') {
+                break;
             }
+            ++at;
         } else {
-            token->kind = TokenKind::text;
-            read_text(c, token);
+            at += kSequenceLength[b];
         }
-        return true;
-    } catch (const std::bad_alloc&) {
-        ended_ = true;
-        return false;
     }
+    if (at > end_) {
+        at = end_;  // the input ended inside a sequence
+    }
+    token->kind = TokenKind::text;
+    token->text = up_to_nul(start, at);
+    at_ = at;
+    return true;
 }
 
-bool Tokenizer::read_tag(Token* token) {
-    token->text.push_back('<');
-    char quote = 0;
-    Character c;
-    while (input_->next_char(&c)) {
-        append(&token->text, c);
-        if (c.size != 1) {
-            continue;
-        }
-        const char ch = c.bytes[0];
-        if (quote != 0) {
-            if (ch == quote) {
-                quote = 0;
-            }
-        } else if (ch == '\'' || ch == '"') {
-            quote = ch;
-        } else if (ch == '>') {
-            return true;
-        }
+Tag classify_tag(std::string_view tag) {
+    Tag result;
+    if (tag.starts_with("<!--") || tag.starts_with("<?")) {
+        return result;
     }
-    return false;
-}
-
-void Tokenizer::read_text(const Character& first, Token* token) {
-    append(&token->text, first);
-    Character c;
-    while (input_->next_char(&c)) {
-        if (c.is('<')) {
-            pending_open_ = true;
-            return;
-        }
-        append(&token->text, c);
+    if (tag.starts_with("</")) {
+        result.kind = TagKind::end;
+        return result;
     }
+    std::size_t end = 1;
+    while (end < tag.size() && tag[end] != '>' &&
+           !is_whitespace(static_cast<unsigned char>(tag[end]))) {
+        ++end;
+    }
+    std::string_view name = tag.substr(1, end - 1);
+    if (end < tag.size() && tag[end] == '>' && !name.empty() && name.back() == '/') {
+        name.remove_suffix(1);
+    }
+    result.name = name;
+    result.kind = tag.ends_with("/>") ? TagKind::empty : TagKind::start;
+    return result;
 }
 
 }  // namespace qac

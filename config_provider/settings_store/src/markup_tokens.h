@@ -1,35 +1,47 @@
-// Splits the input into tags and texts.
+// Splits a document's bytes into tags and texts, and tells what a tag is.
 #pragma once
 
-#include <string>
-
-#include "markup_input.h"
+#include <string_view>
 
 namespace qac {
 
 enum class TokenKind { tag = 1, text = 2 };
 
+// A view into the document's bytes, cut at its first NUL byte: names and texts are C strings
+// where they leave the reader. A tag includes its `<` and `>`.
 struct Token {
     TokenKind kind = TokenKind::text;
-    std::string text;  // a tag includes its `<` and `>`
+    std::string_view text;
 };
 
+// Characters are UTF-8 sequences as their first byte announces them, taken unchecked; only
+// one-byte characters act as markup, so a `<` or `>` inside a sequence is text.
 class Tokenizer {
   public:
-    explicit Tokenizer(Input* input) : input_(input) {}
+    explicit Tokenizer(std::string_view bytes)
+        : at_(reinterpret_cast<const unsigned char*>(bytes.data())), end_(at_ + bytes.size()) {}
 
-    // The next token. False when the document ends: at the end of input, or at a token that
-    // cannot be read (a tag without its `>`, memory exhausted); the document is then what
-    // came before it.
+    // The next token. False when the document ends: at the end of the bytes, or at a tag
+    // without its `>`, which the document then ends before.
     bool next(Token* token);
 
   private:
-    bool read_tag(Token* token);
-    void read_text(const Character& first, Token* token);
-
-    Input* input_;
-    bool pending_open_ = false;  // a `<` that ended the previous text
-    bool ended_ = false;
+    const unsigned char* at_;
+    const unsigned char* end_;
 };
+
+enum class TagKind {
+    skipped,  // a comment, declaration or processing instruction
+    end,      // closes the current element, whatever the name
+    start,    // opens an element
+    empty,    // an element without content, `<name/>`
+};
+
+struct Tag {
+    TagKind kind = TagKind::skipped;
+    std::string_view name;  // start and empty tags: up to the first whitespace or `>`
+};
+
+Tag classify_tag(std::string_view tag);
 
 }  // namespace qac

@@ -44,6 +44,11 @@ class File {
     Status size(std::uint64_t* bytes) const;
     Status close();
 
+    // For a file opened with Share::read_write that must not be read while an exclusive
+    // (Share::none) open holds it: fails as busy while one does, and makes exclusive opens
+    // fail as busy until the file is closed. Where share modes do this already, nothing.
+    Status exclude_exclusive();
+
   private:
     static constexpr std::intptr_t kInvalid = -1;
     std::intptr_t handle_ = kInvalid;

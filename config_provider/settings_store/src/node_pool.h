@@ -1,0 +1,39 @@
+// The value nodes of one handle, taken from large blocks and reused once released: a read
+// makes thousands of them, and they all go together with the handle.
+#pragma once
+
+#include <cstddef>
+#include <vector>
+
+#include "plat/sync.h"
+
+namespace qac {
+
+struct ValueNode;
+
+class NodePool {
+  public:
+    NodePool() = default;
+    ~NodePool();
+    NodePool(const NodePool&) = delete;
+    NodePool& operator=(const NodePool&) = delete;
+
+    // A fresh node. Throws std::bad_alloc.
+    ValueNode* get();
+    void put(ValueNode* node) noexcept;
+
+    // Held across many gets and puts, it spares each its own locking.
+    void lock() { lock_.lock(); }
+    void unlock() { lock_.unlock(); }
+
+  private:
+    union Slot;
+
+    plat::RecursiveMutex lock_;
+    std::vector<Slot*> blocks_;
+    std::size_t used_ = 0;  // slots handed out from the last block
+    std::size_t block_size_ = 0;
+    Slot* free_ = nullptr;
+};
+
+}  // namespace qac

@@ -1,0 +1,260 @@
+#include "value_order.h"
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <vector>
+
+namespace qac {
+
+namespace {
+
+int sign_of(int c) {
+    return (c > 0) - (c < 0);
+}
+
+// Values that are never equal to another keep a fixed place of their own.
+int by_address(const void* a, const void* b) {
+    if (a == b) {
+        return 0;
+    }
+    return std::less<const void*>()(a, b) ? -1 : 1;
+}
+
+int compare_text(const char* a, const char* b) {
+    return sign_of(std::strcmp(a != nullptr ? a : "", b != nullptr ? b : ""));
+}
+
+}  // namespace
+
+int compare_addresses(const ValueNode* a, const ValueNode* b) {
+    const QAC_IpAddr& x = a->data.Payload.IpAddr;
+    const QAC_IpAddr& y = b->data.Payload.IpAddr;
+    if (x.Form != y.Form) {
+        return x.Form < y.Form ? -1 : 1;
+    }
+    if (x.Form == QAC_IPADDR_HOSTNAME) {
+        return compare_text(x.HostName, y.HostName);
+    }
+    if (x.Form != QAC_IPADDR_NUMERIC) {
+        return by_address(a, b);
+    }
+    if (x.Family != y.Family) {
+        return x.Family < y.Family ? -1 : 1;
+    }
+    // The mask plays no part.
+    return sign_of(std::memcmp(x.Address, y.Address, x.Family == 4 ? 4 : 16));
+}
+
+namespace {
+
+int compare_leaf(const ValueNode* a, const ValueNode* b) {
+    const QAC_Payload& x = a->data.Payload;
+    const QAC_Payload& y = b->data.Payload;
+    switch (a->data.Type) {
+        case QAC_TYPE_INTEGER:
+            return (x.Integer > y.Integer) - (x.Integer < y.Integer);
+        case QAC_TYPE_STRING:
+            return compare_text(x.String, y.String);
+        case QAC_TYPE_ENUMERATION:
+            return compare_text(x.Enumeration, y.Enumeration);
+        case QAC_TYPE_BOOLEAN:
+            return (x.Boolean != 0) - (y.Boolean != 0);
+        case QAC_TYPE_IPADDR:
+            return compare_addresses(a, b);
+        default:
+            return by_address(a, b);
+    }
+}
+
+// Everything but the members of two structures of one definition: *descend tells that
+// those decide.
+int compare_shallow(const ValueNode* a, const ValueNode* b, bool* descend) {
+    *descend = false;
+    if (a == b) {
+        return 0;
+    }
+    if (a->definition != b->definition) {
+        const int names = compare_text(a->definition->Name, b->definition->Name);
+        if (names != 0) {
+            return names;
+        }
+    }
+    if (a->data.Type != b->data.Type) {
+        return a->data.Type < b->data.Type ? -1 : 1;
+    }
+    if (a->data.Type != QAC_TYPE_STRUCTURE) {
+        return compare_leaf(a, b);
+    }
+    if (a->definition != b->definition) {
+        return by_address(a, b);
+    }
+    *descend = true;
+    return 0;
+}
+
+const ValueNode* next_of(const ValueNode* from, const QAC_Content* definition) {
+    while (from != nullptr && from->definition != definition) {
+        from = from->next;
+    }
+    return from;
+}
+
+const ValueNode* first_member(const ValueNode* structure, const QAC_Content* definition) {
+    return next_of(first_of(structure->data.Members), definition);
+}
+
+// Two structures being compared, member definition by member definition.
+struct Frame {
+    const ValueNode* a = nullptr;
+    const ValueNode* b = nullptr;
+    const QAC_Content* const* definitions = nullptr;
+    std::uint32_t count = 0;
+    std::uint32_t at = 0;
+    bool identifiers = false;
+    bool started = false;  // cursors set for definitions[at]
+    bool lacking = false;  // an identifier member missing in both
+    const ValueNode* cursor_a = nullptr;
+    const ValueNode* cursor_b = nullptr;
+};
+
+Frame make_frame(const ValueNode* a, const ValueNode* b) {
+    Frame f;
+    f.a = a;
+    f.b = b;
+    f.definitions = a->data.Members.Definitions;
+    f.count = a->data.Members.DefinitionCount;
+    for (std::uint32_t i = 0; i < f.count; ++i) {
+        if (f.definitions[i]->Identifier != 0) {
+            f.identifiers = true;
+            break;
+        }
+    }
+    return f;
+}
+
+enum class Step { pair, decided, equal };
+
+Step advance(Frame* f, const ValueNode** x, const ValueNode** y, int* result) {
+    if (f->identifiers) {
+        while (f->at < f->count) {
+            const QAC_Content* definition = f->definitions[f->at++];
+            if (definition->Identifier == 0) {
+                continue;
+            }
+            const ValueNode* ma = first_member(f->a, definition);
+            const ValueNode* mb = first_member(f->b, definition);
+            if (ma != nullptr && mb != nullptr) {
+                *x = ma;
+                *y = mb;
+                return Step::pair;
+            }
+            if (ma != nullptr || mb != nullptr) {
+                *result = ma != nullptr ? -1 : 1;
+                return Step::decided;
+            }
+            f->lacking = true;
+        }
+        if (f->lacking) {
+            // Without all its identifiers a structure equals no other one.
+            *result = by_address(f->a, f->b);
+            return Step::decided;
+        }
+        return Step::equal;
+    }
+    while (f->at < f->count) {
+        const QAC_Content* definition = f->definitions[f->at];
+        if (!f->started) {
+            f->cursor_a = first_member(f->a, definition);
+            f->cursor_b = first_member(f->b, definition);
+            f->started = true;
+        }
+        if (f->cursor_a != nullptr && f->cursor_b != nullptr) {
+            *x = f->cursor_a;
+            *y = f->cursor_b;
+            f->cursor_a = next_of(f->cursor_a->next, definition);
+            f->cursor_b = next_of(f->cursor_b->next, definition);
+            return Step::pair;
+        }
+        if (f->cursor_a != nullptr || f->cursor_b != nullptr) {
+            *result = f->cursor_a != nullptr ? 1 : -1;  // the shorter run first
+            return Step::decided;
+        }
+        ++f->at;
+        f->started = false;
+    }
+    return Step::equal;
+}
+
+// Frames of nested structures; most comparisons need no more than the inline ones.
+class FrameStack {
+  public:
+    bool empty() const { return size_ == 0; }
+    Frame& top() { return size_ <= kInline ? inline_[size_ - 1] : more_[size_ - 1 - kInline]; }
+    void push(const Frame& frame) {
+        if (size_ < kInline) {
+            inline_[size_] = frame;
+        } else {
+            more_.push_back(frame);
+        }
+        ++size_;
+    }
+    void pop() {
+        --size_;
+        if (size_ >= kInline) {
+            more_.pop_back();
+        }
+    }
+
+  private:
+    static constexpr std::size_t kInline = 8;
+    Frame inline_[kInline];
+    std::vector<Frame> more_;
+    std::size_t size_ = 0;
+};
+
+}  // namespace
+
+int compare_values(const ValueNode* a, const ValueNode* b) {
+    bool descend = false;
+    int result = compare_shallow(a, b, &descend);
+    if (!descend) {
+        return result;
+    }
+    // The first difference found at any depth decides, so frames never report back up.
+    FrameStack stack;
+    stack.push(make_frame(a, b));
+    while (!stack.empty()) {
+        const ValueNode* x = nullptr;
+        const ValueNode* y = nullptr;
+        const Step step = advance(&stack.top(), &x, &y, &result);
+        if (step == Step::decided) {
+            return result;
+        }
+        if (step == Step::equal) {
+            stack.pop();
+            continue;
+        }
+        result = compare_shallow(x, y, &descend);
+        if (result != 0) {
+            return result;
+        }
+        if (descend) {
+            stack.push(make_frame(x, y));
+        }
+    }
+    return 0;
+}
+
+void sort_values(ValueNode** first, ValueNode** last) {
+    if (last - first < 2) {
+        return;
+    }
+    with_order((*first)->data.Type, [first, last](auto compare) {
+        std::stable_sort(first, last, [compare](const ValueNode* a, const ValueNode* b) {
+            return compare(a, b) < 0;
+        });
+    });
+}
+
+}  // namespace qac

@@ -1,0 +1,653 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "plat/file.h"
+#include "store_support.h"
+
+namespace qac::testing {
+namespace {
+
+const char* const kDefinitions = R"(<config_define>
+  <name>Test</name><description>about</description><dispstring>Shown</dispstring>
+  <hidden>TRUE</hidden>
+  <item><name>Count</name><type>integer</type><number>0</number>
+    <minimum>-5</minimum><maximum>100</maximum><default>7</default></item>
+  <item><name>Big</name><type>integer</type><number>0</number></item>
+  <item><name>Text</name><type>string</type><number>0</number><maximum>8</maximum>
+    <default>abc</default></item>
+  <item><name>Flag</name><type>boolean</type><number>0</number></item>
+  <item><name>Host</name><type>ipaddr</type><number>0</number><default>server</default></item>
+  <item><name>Mode</name><type>enumeration</type><number>2</number>
+    <enum><Off/><On/><Auto/></enum><default>On</default></item>
+  <item><name>Bare</name><type>enumeration</type></item>
+  <item><name>Untyped</name></item>
+  <item><name>rule</name><type>structure</type><number>0</number>
+    <item><name>id</name><type>integer</type><identifier>TRUE</identifier></item>
+    <item><name>note</name><type>string</type></item>
+    <item><name>target</name><type>structure</type><number>0</number>
+      <item><name>host</name><type>ipaddr</type></item>
+      <item><name>port</name><type>integer</type></item>
+    </item>
+  </item>
+  <item><name>pair</name><type>structure</type><number>0</number>
+    <item><name>x</name><type>integer</type><number>0</number></item>
+    <item><name>y</name><type>integer</type></item>
+  </item>
+</config_define>)";
+
+constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+
+class StoreApi : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        handle_ = handles_.create("definitions.xml", kDefinitions);
+        ASSERT_NE(handle_, nullptr);
+    }
+
+    std::uint32_t read(QAC_Config* handle, const std::string& values) {
+        return store().ConfigReadFromData(("<config>" + values + "</config>").c_str(), handle);
+    }
+    std::uint32_t read(const std::string& values) { return read(handle_, values); }
+
+    std::string get(const char* name) { return rendered(values_of(handle_, name)); }
+
+    QAC_Data* make(const char* name) {
+        QAC_Data* value = nullptr;
+        EXPECT_EQ(store().DataDefaultCreate(handle_, name, &value), 0u) << name;
+        return value;
+    }
+    QAC_Data* make_integer(const char* name, std::int64_t number) {
+        QAC_Data* value = make(name);
+        EXPECT_EQ(store().DataChange(handle_, value, &number), 0u);
+        return value;
+    }
+    QAC_Data* member(QAC_Data* structure, const char* name) {
+        QAC_Data* value = nullptr;
+        EXPECT_EQ(store().DataDefaultCreateFromData(structure, name, &value), 0u) << name;
+        return value;
+    }
+    QAC_Data* add_member(QAC_Data* structure, const char* name, std::int64_t number) {
+        QAC_Data* value = member(structure, name);
+        EXPECT_EQ(store().DataChangeToData(structure, value, &number), 0u);
+        EXPECT_EQ(store().DataAddToData(structure, value), 0u);
+        return value;
+    }
+
+    Handles handles_;
+    QAC_Config* handle_ = nullptr;
+};
+
+TEST_F(StoreApi, HandleTextsAndContentLists) {
+    EXPECT_STREQ(handle_->Name, "Test");
+    EXPECT_STREQ(handle_->Description, "about");
+    EXPECT_STREQ(handle_->DispString, "Shown");
+    EXPECT_EQ(handle_->Hidden, 1u);
+
+    QAC_ContentEntry entries[3] = {};
+    std::uint32_t count = 3;
+    ASSERT_EQ(store().ContentListGet(handle_, entries, &count), 0u);
+    EXPECT_EQ(count, 10u);
+    EXPECT_STREQ(entries[2].Name, "Text");
+    EXPECT_EQ(entries[2].Type, QAC_TYPE_STRING);
+    count = 5;
+    EXPECT_EQ(store().ContentListGet(handle_, nullptr, &count), 0u);
+    EXPECT_EQ(count, 10u);
+    EXPECT_EQ(store().ContentListGet(handle_, entries, nullptr), QAC_E_PARAM);
+    EXPECT_EQ(store().ContentListGet(nullptr, entries, &count), QAC_E_PARAM);
+
+    // From a value's own definition on: the rest of its level.
+    QAC_Data* rule = make("rule");
+    QAC_Data* note = member(rule, "note");
+    count = 3;
+    ASSERT_EQ(store().ContentListGetFromData(note, entries, &count), 0u);
+    EXPECT_EQ(count, 2u);
+    EXPECT_STREQ(entries[0].Name, "note");
+    EXPECT_STREQ(entries[1].Name, "target");
+    EXPECT_EQ(entries[1].Type, QAC_TYPE_STRUCTURE);
+    count = 0;
+    EXPECT_EQ(store().ContentListGetFromData(rule, nullptr, &count), 0u);
+    EXPECT_EQ(count, 2u);  // rule, pair
+    EXPECT_EQ(store().ContentListGetFromData(nullptr, entries, &count), QAC_E_PARAM);
+}
+
+TEST_F(StoreApi, CreateFailuresAndEmptyDefinitions) {
+    QAC_Config* handle = nullptr;
+    EXPECT_EQ(store().ConfigCreate(nullptr, &handle), QAC_E_PARAM);
+    const std::string path = write_file("plain.xml", "<config_define/>");
+    EXPECT_EQ(store().ConfigCreate(path.c_str(), nullptr), QAC_E_PARAM);
+    const std::string missing = (temp_dir() / "missing.xml").string();
+    EXPECT_EQ(store().ConfigCreate(missing.c_str(), &handle), QAC_E_SYSTEM | 2u);
+    // A directory is no definition file.
+    const std::uint32_t directory = store().ConfigCreate(temp_dir().string().c_str(), &handle);
+    EXPECT_EQ(directory & 0xFFF00000u, QAC_E_SYSTEM);
+    EXPECT_NE(directory & 0x000FFFFFu, 0u);
+#ifdef __linux__
+    EXPECT_EQ(directory, QAC_E_SYSTEM | EISDIR);
+    EXPECT_EQ(store().ConfigRead(temp_dir().string().c_str(), handle_), QAC_E_SYSTEM | EISDIR);
+#endif
+    EXPECT_EQ(handle, nullptr);
+    store().ConfigDestroy(nullptr);
+
+    // No items: a handle without definitions, which reads nothing and writes an empty file.
+    QAC_Config* empty = handles_.create("empty.xml", "<config_define><name>e</name>");
+    ASSERT_NE(empty, nullptr);
+    EXPECT_EQ(empty->Contents, nullptr);
+    std::uint32_t count = 0;
+    EXPECT_EQ(store().ContentListGet(empty, nullptr, &count), QAC_E_PARAM);
+    EXPECT_EQ(store().DataGet(empty, "Count", nullptr, &count), QAC_E_UNDEFINED);
+    EXPECT_EQ(read(empty, "<Count>1</Count>"), 0u);
+    EXPECT_EQ(written(empty), "<config>\n</config>\n");
+}
+
+TEST_F(StoreApi, GetCountsAndCapacity) {
+    ASSERT_EQ(read("<Count>3</Count><Count>1</Count><Count>2</Count>"), 0u);
+    std::uint32_t count = 0;
+    EXPECT_EQ(store().DataGet(handle_, "Count", nullptr, &count), 0u);
+    EXPECT_EQ(count, 3u);
+    QAC_Data* one[2] = {nullptr, nullptr};
+    count = 1;
+    EXPECT_EQ(store().DataGet(handle_, "Count", one, &count), 0u);
+    EXPECT_EQ(count, 3u);
+    ASSERT_NE(one[0], nullptr);
+    EXPECT_EQ(one[0]->Payload.Integer, 1);  // the smallest
+    EXPECT_EQ(one[1], nullptr);
+    count = 2;
+    EXPECT_EQ(store().DataGet(handle_, "Count", nullptr, &count), QAC_E_PARAM);
+    EXPECT_EQ(store().DataGet(handle_, "count", one, &count), QAC_E_UNDEFINED);
+    EXPECT_EQ(store().DataGet(handle_, nullptr, one, &count), QAC_E_PARAM);
+    EXPECT_EQ(store().DataGet(handle_, "Count", one, nullptr), QAC_E_PARAM);
+    EXPECT_EQ(store().DataGet(nullptr, "Count", one, &count), QAC_E_PARAM);
+
+    // The service reads a value's type and payload through the default's shape.
+    const QAC_Default* head = reinterpret_cast<const QAC_Default*>(one[0]);
+    EXPECT_EQ(head->Type, QAC_TYPE_INTEGER);
+    EXPECT_EQ(head->Payload.Integer, 1);
+}
+
+TEST_F(StoreApi, FailedReadEmptiesTheTopLevel) {
+    ASSERT_EQ(read("<Count>4</Count><Text>kept</Text><Bogus>1</Bogus><Untyped>x</Untyped>"), 0u);
+    QAC_Data* five = make_integer("Count", 5);
+    ASSERT_EQ(store().DataAdd(handle_, five), 0u);
+    EXPECT_EQ(get("Count"), "4,5");
+    // Reads add to what is there; the third value duplicates one added before.
+    EXPECT_EQ(read("<Count>1</Count><Text>new</Text><Count>5</Count><Flag>TRUE</Flag>"),
+              QAC_E_EXIST);
+    for (const char* name : {"Count", "Text", "Flag"}) {
+        EXPECT_EQ(get(name), "") << name;
+    }
+    EXPECT_EQ(written(handle_), "<config>\n</config>\n");
+
+    // The same file read twice.
+    const std::string path = write_file("twice.xml", "<config><Count>9</Count></config>");
+    EXPECT_EQ(store().ConfigRead(path.c_str(), handle_), 0u);
+    EXPECT_EQ(store().ConfigRead(path.c_str(), handle_), QAC_E_EXIST);
+    EXPECT_EQ(get("Count"), "");
+    EXPECT_EQ(store().ConfigRead(nullptr, handle_), QAC_E_PARAM);
+    EXPECT_EQ(store().ConfigRead(path.c_str(), nullptr), QAC_E_PARAM);
+    EXPECT_EQ(store().ConfigReadFromData(nullptr, handle_), QAC_E_PARAM);
+}
+
+// Within one document the first of equal values stays and the others do not count towards
+// a definition's number, whether its set was empty before the read or not.
+TEST_F(StoreApi, ReadKeepsTheFirstOfEqualValues) {
+    ASSERT_EQ(read("<Count>3</Count><Count>1</Count><Count>3</Count><Count>2</Count>"
+                   "<Big>1</Big><Big>1</Big><Big>2</Big><Big>2</Big><Big>3</Big><Big>4</Big>"
+                   "<Mode>On</Mode><Mode>On</Mode><Mode>Off</Mode><Mode>Auto</Mode>"
+                   "<rule><id>5</id><note>first</note></rule><rule><id>5</id><note>2nd</note>"
+                   "</rule><rule><target><port>1</port><port>1</port></target></rule>"),
+              0u);
+    EXPECT_EQ(get("Count"), "1,2,3");
+    EXPECT_EQ(get("Big"), "1,2,3,4");
+    EXPECT_EQ(get("Mode"), "Off,On");  // two at most: Auto comes third
+    EXPECT_EQ(get("rule"), "{id=5 note=first},{target={port=1}}");
+    EXPECT_EQ(written(handle_),
+              "<config>\n  <Count>3</Count>\n  <Count>1</Count>\n  <Count>2</Count>\n"
+              "  <Big>1</Big>\n  <Big>2</Big>\n  <Big>3</Big>\n  <Big>4</Big>\n  <Mode>On</Mode>\n"
+              "  <Mode>Off</Mode>\n  <rule>    <id>5</id>\n    <note>first</note>\n  </rule>\n"
+              "  <rule>    <target>      <port>1</port>\n    </target>\n  </rule>\n</config>\n");
+    // Into sets that hold values already.
+    ASSERT_EQ(read("<Count>7</Count><Count>7</Count><Count>0</Count>"), 0u);
+    EXPECT_EQ(get("Count"), "0,1,2,3,7");
+}
+
+TEST_F(StoreApi, DefaultsAndNewValues) {
+    const QAC_Default* given = nullptr;
+    ASSERT_EQ(store().DataDefaultGet(handle_, "Text", &given), 0u);
+    EXPECT_EQ(given->Type, QAC_TYPE_STRING);
+    EXPECT_STREQ(given->Payload.String, "abc");
+    EXPECT_EQ(store().DataDefaultGet(handle_, "Nope", &given), QAC_E_UNDEFINED);
+    EXPECT_EQ(store().DataDefaultGet(handle_, "Text", nullptr), QAC_E_PARAM);
+
+    QAC_Data* text = make("Text");
+    EXPECT_STREQ(text->Payload.String, "abc");
+    EXPECT_NE(text->Payload.String, given->Payload.String);  // a copy of its own
+    EXPECT_EQ(make("Count")->Payload.Integer, 7);
+    EXPECT_STREQ(make("Host")->Payload.IpAddr.HostName, "server");
+    EXPECT_STREQ(make("Mode")->Payload.Enumeration, "On");
+    QAC_Data* rule = make("rule");
+    EXPECT_EQ(rule->Payload.FirstMember, nullptr);
+    EXPECT_EQ(members_of(rule, "id").size(), 0u);
+
+    QAC_Data* value = nullptr;
+    EXPECT_EQ(store().DataDefaultCreate(handle_, "Bare", &value), QAC_E_PARAM);  // no default
+    EXPECT_EQ(store().DataDefaultCreate(handle_, "Untyped", &value), QAC_E_PARAM);
+    EXPECT_EQ(store().DataDefaultCreate(handle_, "Nope", &value), QAC_E_UNDEFINED);
+
+    // One level down, and what a value that is no structure answers.
+    ASSERT_EQ(store().DataDefaultGetFromData(rule, "port", &given), QAC_E_UNDEFINED);
+    QAC_Data* target = member(rule, "target");
+    ASSERT_EQ(store().DataDefaultGetFromData(target, "port", &given), 0u);
+    EXPECT_EQ(given->Type, QAC_TYPE_INTEGER);
+    QAC_Data* port = member(target, "port");
+    EXPECT_EQ(port->Type, QAC_TYPE_INTEGER);
+    std::uint32_t count = 0;
+    EXPECT_EQ(store().DataGetFromData(port, "port", nullptr, &count), QAC_E_UNDEFINED);
+    EXPECT_EQ(store().DataDefaultGetFromData(port, "port", &given), QAC_E_PARAM);
+    EXPECT_EQ(store().DataDefaultCreateFromData(port, "port", &value), QAC_E_PARAM);
+    // A default is not a value.
+    EXPECT_EQ(
+        store().DataAdd(handle_, reinterpret_cast<QAC_Data*>(const_cast<QAC_Default*>(given))),
+        QAC_E_PARAM);
+}
+
+TEST_F(StoreApi, ChangeChecksAndCollisions) {
+    ASSERT_EQ(read("<Count>1</Count><Count>2</Count><Text>a</Text><Mode>Off</Mode>"), 0u);
+    QAC_Data* one = values_of(handle_, "Count")[0];
+    std::int64_t number = 200;
+    EXPECT_EQ(store().DataChange(handle_, one, &number), QAC_E_RANGE);
+    EXPECT_EQ(one->Payload.Integer, 1);
+    EXPECT_EQ(store().DataChange(handle_, one, nullptr), QAC_E_PARAM);
+
+    // Colliding with 2: detached with its new number, and not written.
+    number = 2;
+    EXPECT_EQ(store().DataChange(handle_, one, &number), QAC_E_EXIST);
+    EXPECT_EQ(one->Payload.Integer, 2);
+    EXPECT_EQ(get("Count"), "2");
+    EXPECT_EQ(written(handle_),
+              "<config>\n  <Count>2</Count>\n  <Text>a</Text>\n  <Mode>Off</Mode>\n</config>\n");
+    EXPECT_EQ(store().DataAdd(handle_, one), QAC_E_EXIST);
+    number = -5;
+    EXPECT_EQ(store().DataChange(handle_, one, &number), 0u);
+    EXPECT_EQ(store().DataAdd(handle_, one), 0u);
+    EXPECT_EQ(get("Count"), "-5,2");
+
+    QAC_Data* text = values_of(handle_, "Text")[0];
+    EXPECT_EQ(store().DataChange(handle_, text, "123456789"), QAC_E_RANGE);
+    EXPECT_EQ(store().DataChange(handle_, text, "12345678"), 0u);
+    EXPECT_STREQ(text->Payload.String, "12345678");
+    QAC_Data* mode = values_of(handle_, "Mode")[0];
+    EXPECT_EQ(store().DataChange(handle_, mode, "on"), QAC_E_PARAM);
+    EXPECT_EQ(store().DataChange(handle_, mode, "Auto"), 0u);
+    EXPECT_STREQ(mode->Payload.Enumeration, "Auto");
+
+    // Addresses the writer could not put down are refused; a numeric one drops its host name.
+    QAC_Data* host = make("Host");
+    QAC_IpAddr address{};
+    address.Form = QAC_IPADDR_HOSTNAME;
+    EXPECT_EQ(store().DataChange(handle_, host, &address), QAC_E_PARAM);
+    address.Form = QAC_IPADDR_NUMERIC;
+    address.Family = 5;
+    EXPECT_EQ(store().DataChange(handle_, host, &address), QAC_E_PARAM);
+    address.Family = 4;
+    address.HostName = "ignored";
+    address.Address[0] = 10;
+    EXPECT_EQ(store().DataChange(handle_, host, &address), 0u);
+    EXPECT_EQ(host->Payload.IpAddr.HostName, nullptr);
+    std::uint32_t truth = 7;
+    QAC_Data* flag = make("Flag");
+    EXPECT_EQ(store().DataChange(handle_, flag, &truth), 0u);
+    EXPECT_EQ(flag->Payload.Boolean, 1u);
+
+    // A value of another handle, and a member changed as a top-level value.
+    QAC_Config* other = handles_.create("other.xml", kDefinitions);
+    EXPECT_EQ(store().DataChange(other, one, &number), QAC_E_FOREIGN);
+    QAC_Data* port = member(member(make("rule"), "target"), "port");
+    EXPECT_EQ(store().DataChange(handle_, port, &number), QAC_E_FOREIGN);
+}
+
+TEST_F(StoreApi, AddAndRemove) {
+    QAC_Config* other = handles_.create("other.xml", kDefinitions);
+    QAC_Data* foreign = nullptr;
+    ASSERT_EQ(store().DataDefaultCreate(other, "Count", &foreign), 0u);
+    EXPECT_EQ(store().DataAdd(handle_, foreign), QAC_E_FOREIGN);
+
+    // Mode holds at most two values, whatever the third.
+    QAC_Data* off = make("Mode");
+    ASSERT_EQ(store().DataChange(handle_, off, "Off"), 0u);
+    EXPECT_EQ(store().DataAdd(handle_, make("Mode")), 0u);
+    EXPECT_EQ(store().DataAdd(handle_, off), 0u);
+    EXPECT_EQ(store().DataAdd(handle_, off), QAC_E_EXIST);  // in the group already
+    QAC_Data* third = make("Mode");
+    ASSERT_EQ(store().DataChange(handle_, third, "Auto"), 0u);
+    EXPECT_EQ(store().DataAdd(handle_, third), QAC_E_RANGE);
+    EXPECT_EQ(get("Mode"), "Off,On");
+
+    // Removing twice is fine; the value can come back.
+    EXPECT_EQ(store().DataDel(handle_, off), 0u);
+    EXPECT_EQ(store().DataDel(handle_, off), 0u);
+    EXPECT_EQ(get("Mode"), "On");
+    EXPECT_EQ(store().DataAdd(handle_, off), 0u);
+    EXPECT_EQ(store().DataDel(other, off), QAC_E_FOREIGN);
+
+    // Written in the order read and added, listed in value order.
+    ASSERT_EQ(read("<Count>5</Count>"), 0u);
+    EXPECT_EQ(store().DataAdd(handle_, make_integer("Count", 3)), 0u);
+    EXPECT_EQ(get("Count"), "3,5");
+    EXPECT_EQ(written(handle_),
+              "<config>\n  <Mode>On</Mode>\n  <Mode>Off</Mode>\n  <Count>5</Count>\n"
+              "  <Count>3</Count>\n</config>\n");
+
+    // A value added with a default outside the bounds is refused.
+    QAC_Config* loose = handles_.create(
+        "loose.xml",
+        "<config_define><item><name>E</name><type>enumeration</type><enum><A/></enum>"
+        "<default>Z</default></item></config_define>");
+    QAC_Data* unlisted = nullptr;
+    ASSERT_EQ(store().DataDefaultCreate(loose, "E", &unlisted), 0u);
+    EXPECT_EQ(store().DataAdd(loose, unlisted), QAC_E_PARAM);
+}
+
+TEST_F(StoreApi, OrderOverAllTypes) {
+    ASSERT_EQ(read("<Big>9223372036854775807</Big><Big>-1</Big><Big>-9223372036854775808</Big>"
+                   "<Big>0</Big>"
+                   "<Text>b</Text><Text>\xC3\xA9</Text><Text>ab</Text><Text>a</Text>"
+                   "<Flag>TRUE</Flag><Flag>false</Flag>"
+                   "<Host>::1</Host><Host>10.0.0.2</Host><Host>zeta</Host><Host>10.0.0.1</Host>"
+                   "<Host>alpha</Host>"),
+              0u);
+    EXPECT_EQ(get("Big"), "-9223372036854775808,-1,0,9223372036854775807");
+    EXPECT_EQ(get("Text"), "a,ab,b,\xC3\xA9");
+    EXPECT_EQ(get("Flag"), "FALSE,TRUE");
+    EXPECT_EQ(get("Host"),
+              "alpha,zeta,10.0.0.1/0.0.0.0,10.0.0.2/0.0.0.0,"
+              "0000:0000:0000:0000:0000:0000:0000:0001/"
+              "0000:0000:0000:0000:0000:0000:0000:0000");
+
+    // The mask plays no part: 10.0.0.1/255.0.0.0 equals 10.0.0.1.
+    QAC_Data* masked = make("Host");
+    QAC_IpAddr address{};
+    address.Form = QAC_IPADDR_NUMERIC;
+    address.Family = 4;
+    address.Address[0] = 10;
+    address.Address[3] = 1;
+    address.Mask[0] = 255;
+    ASSERT_EQ(store().DataChange(handle_, masked, &address), 0u);
+    EXPECT_EQ(store().DataAdd(handle_, masked), QAC_E_EXIST);
+    // Empty addresses are never equal to one another.
+    address = QAC_IpAddr{};
+    ASSERT_EQ(store().DataChange(handle_, masked, &address), 0u);
+    QAC_Data* empty = make("Host");
+    ASSERT_EQ(store().DataChange(handle_, empty, &address), 0u);
+    EXPECT_EQ(store().DataAdd(handle_, masked), 0u);
+    EXPECT_EQ(store().DataAdd(handle_, empty), 0u);
+    EXPECT_EQ(values_of(handle_, "Host").size(), 7u);
+}
+
+TEST_F(StoreApi, StructuresByIdentifierOrByAllMembers) {
+    ASSERT_EQ(read("<rule><note>b</note><id>2</id></rule><rule><id>1</id><note>a</note></rule>"
+                   "<rule><note>no id</note></rule><rule><note>no id</note></rule>"),
+              0u);
+    const std::vector<QAC_Data*> rules = values_of(handle_, "rule");
+    ASSERT_EQ(rules.size(), 4u);
+    EXPECT_EQ(render(rules[0]), "{id=1 note=a}");
+    EXPECT_EQ(render(rules[1]), "{id=2 note=b}");
+    // The first member by list order, whatever its definition.
+    ASSERT_NE(rules[1]->Payload.FirstMember, nullptr);
+    EXPECT_STREQ(rules[1]->Payload.FirstMember->Payload.String, "b");
+
+    // Same identifier, other note: equal.
+    QAC_Data* rule = make("rule");
+    add_member(rule, "id", 2);
+    EXPECT_EQ(store().DataAdd(handle_, rule), QAC_E_EXIST);
+
+    // Without identifier members all members count, in any order across definitions but in
+    // list order within one.
+    ASSERT_EQ(read("<pair><x>1</x><y>2</y></pair><pair><x>1</x><x>2</x></pair>"), 0u);
+    QAC_Data* swapped = make("pair");
+    add_member(swapped, "y", 2);
+    add_member(swapped, "x", 1);
+    EXPECT_EQ(store().DataAdd(handle_, swapped), QAC_E_EXIST);
+    QAC_Data* extra = make("pair");
+    add_member(extra, "x", 1);
+    add_member(extra, "x", 3);
+    add_member(extra, "y", 2);
+    EXPECT_EQ(store().DataAdd(handle_, extra), 0u);
+    QAC_Data* reversed = make("pair");
+    add_member(reversed, "x", 2);
+    add_member(reversed, "x", 1);
+    EXPECT_EQ(store().DataAdd(handle_, reversed), 0u);
+    // Definition by definition, a shorter run first; members render in value order.
+    EXPECT_EQ(get("pair"), "{x=1 y=2},{x=1 x=2},{x=1 x=3 y=2},{x=1 x=2}");
+}
+
+// Changes inside a structure keep it in order in its own set, at any depth.
+TEST_F(StoreApi, NestedChangesKeepTheEnclosingOrder) {
+    ASSERT_EQ(read("<rule><id>1</id><target><host>a</host><port>80</port></target></rule>"
+                   "<rule><id>2</id></rule><rule><id>3</id></rule>"),
+              0u);
+    QAC_Data* first = values_of(handle_, "rule")[0];
+    QAC_Data* id = members_of(first, "id")[0];
+    std::int64_t number = 10;
+    ASSERT_EQ(store().DataChangeToData(first, id, &number), 0u);
+    EXPECT_EQ(get("rule"), "{id=2},{id=3},{id=10 target={host=a port=80}}");
+
+    // Two levels down: the target changes, the rule keeps its place.
+    QAC_Data* target = members_of(first, "target")[0];
+    QAC_Data* port = members_of(target, "port")[0];
+    number = 8080;
+    ASSERT_EQ(store().DataChangeToData(target, port, &number), 0u);
+    EXPECT_EQ(store().DataChangeToData(first, port, &number), QAC_E_FOREIGN);
+    QAC_Data* host = member(target, "host");
+    EXPECT_EQ(store().DataAddToData(target, host), QAC_E_RANGE);  // one host at most
+    EXPECT_EQ(render(first), "{id=10 target={host=a port=8080}}");
+
+    // Taking the identifier away makes the rule equal to no other; giving it one that is
+    // taken detaches it.
+    EXPECT_EQ(store().DataDelFromData(first, id), 0u);
+    EXPECT_EQ(store().DataDelFromData(first, id), 0u);
+    EXPECT_EQ(values_of(handle_, "rule").size(), 3u);
+    number = 2;
+    ASSERT_EQ(store().DataChangeToData(first, id, &number), 0u);
+    EXPECT_EQ(store().DataAddToData(first, id), QAC_E_EXIST);
+    EXPECT_EQ(get("rule"), "{id=2},{id=3}");
+    EXPECT_EQ(written(handle_),
+              "<config>\n  <rule>    <id>2</id>\n  </rule>\n  <rule>    <id>3</id>\n  </rule>\n"
+              "</config>\n");
+    // Detached, it changes freely and comes back.
+    number = 4;
+    ASSERT_EQ(store().DataChangeToData(first, id, &number), 0u);
+    EXPECT_EQ(store().DataAdd(handle_, first), 0u);
+    EXPECT_EQ(get("rule"), "{id=2},{id=3},{id=4 target={host=a port=8080}}");
+
+    // Changing a structure as a whole leaves its members as they are.
+    QAC_Data* other = values_of(handle_, "rule")[0];
+    EXPECT_EQ(store().DataChange(handle_, first, other->Payload.FirstMember), 0u);
+    EXPECT_EQ(render(first), "{id=4 target={host=a port=8080}}");
+    EXPECT_EQ(first->Payload.FirstMember, &*members_of(first, "target")[0]);
+}
+
+TEST_F(StoreApi, WriterIsByteExact) {
+    ASSERT_EQ(read("<Big>-9223372036854775808</Big><Big>5000000000</Big>"
+                   "<Text>x&amp;y</Text><Flag>true</Flag><Host>fe80</Host>"
+                   "<Host>2001:db8::1</Host><Mode>Auto</Mode>"
+                   "<rule><id>1</id><target><port>1</port></target></rule>"),
+              0u);
+    QAC_Data* masked = make("Host");
+    QAC_IpAddr address{};
+    address.Form = QAC_IPADDR_NUMERIC;
+    address.Family = 4;
+    const std::uint8_t v4[4] = {192, 168, 0, 1};
+    const std::uint8_t mask[4] = {255, 255, 255, 0};
+    std::memcpy(address.Address, v4, 4);
+    std::memcpy(address.Mask, mask, 4);
+    ASSERT_EQ(store().DataChange(handle_, masked, &address), 0u);
+    ASSERT_EQ(store().DataAdd(handle_, masked), 0u);
+    QAC_Data* v6 = make("Host");
+    address = QAC_IpAddr{};
+    address.Form = QAC_IPADDR_NUMERIC;
+    address.Family = 6;
+    address.Address[15] = 1;
+    address.Mask[0] = 0xFF;
+    address.Mask[1] = 0xFF;
+    ASSERT_EQ(store().DataChange(handle_, v6, &address), 0u);
+    ASSERT_EQ(store().DataAdd(handle_, v6), 0u);
+    QAC_Data* empty = make("Host");
+    address = QAC_IpAddr{};
+    ASSERT_EQ(store().DataChange(handle_, empty, &address), 0u);
+    ASSERT_EQ(store().DataAdd(handle_, empty), 0u);
+    QAC_Data* text = make("Text");
+    ASSERT_EQ(store().DataChange(handle_, text, ""), 0u);
+    ASSERT_EQ(store().DataAdd(handle_, text), 0u);
+    ASSERT_EQ(store().DataAdd(handle_, make("pair")), 0u);
+    ASSERT_EQ(store().DataAdd(handle_, make_integer("Count", 0)), 0u);
+
+    EXPECT_EQ(written(handle_),
+              "<config>\n"
+              "  <Big>-9223372036854775808</Big>\n"
+              "  <Big>5000000000</Big>\n"
+              "  <Text>x&amp;y</Text>\n"
+              "  <Flag>TRUE</Flag>\n"
+              "  <Host>fe80</Host>\n"
+              "  <Host>2001:0db8:0000:0000:0000:0000:0000:0001</Host>\n"
+              "  <Mode>Auto</Mode>\n"
+              "  <rule>    <id>1</id>\n"
+              "    <target>      <port>1</port>\n"
+              "    </target>\n"
+              "  </rule>\n"
+              "  <Host>192.168.0.1/255.255.255.0</Host>\n"
+              "  <Host>0000:0000:0000:0000:0000:0000:0000:0001/"
+              "ffff:0000:0000:0000:0000:0000:0000:0000</Host>\n"
+              "  <Host></Host>\n"
+              "  <Text></Text>\n"
+              "  <pair>  </pair>\n"
+              "  <Count>0</Count>\n"
+              "</config>\n");
+}
+
+// A file written by one handle and read by another gives the same values, in the same
+// order, and the same file again.
+TEST_F(StoreApi, WriteAndReadBackEveryType) {
+    ASSERT_EQ(read("<Count>-5</Count><Count>100</Count><Big>-9223372036854775808</Big>"
+                   "<Big>9223372036854775807</Big><Text>sp ace </Text><Text>\xE2\x82\xAC</Text>"
+                   "<Flag>FALSE</Flag><Host>name_1</Host><Host>1:2:3:4:5:6:7:8</Host>"
+                   "<Host>0.0.0.0</Host><Mode>On</Mode><Mode>Off</Mode>"
+                   "<rule><id>7</id><note>n</note><target><host>::</host><port>0</port></target>"
+                   "<target><port>2</port></target></rule><rule><id>-1</id></rule>"
+                   "<pair><y>1</y><x>3</x><x>2</x></pair>"),
+              0u);
+    QAC_Data* masked = make("Host");
+    QAC_IpAddr address{};
+    address.Form = QAC_IPADDR_NUMERIC;
+    address.Family = 6;
+    address.Address[0] = 0xFE;
+    address.Mask[0] = 0xFF;
+    ASSERT_EQ(store().DataChange(handle_, masked, &address), 0u);
+    ASSERT_EQ(store().DataAdd(handle_, masked), 0u);
+
+    const std::string path = (temp_dir() / "round.xml").string();
+    ASSERT_EQ(store().ConfigWrite(path.c_str(), handle_), 0u);
+    QAC_Config* second = handles_.create("definitions2.xml", kDefinitions);
+    ASSERT_EQ(store().ConfigRead(path.c_str(), second), 0u);
+    for (const char* name : {"Count", "Big", "Text", "Flag", "Host", "Mode", "rule", "pair"}) {
+        EXPECT_EQ(rendered(values_of(second, name)), get(name)) << name;
+    }
+    EXPECT_EQ(written(second, "round2.xml"), read_bytes(path));
+    EXPECT_EQ(store().ConfigWrite(nullptr, handle_), QAC_E_PARAM);
+    EXPECT_EQ(store().ConfigWrite(path.c_str(), nullptr), QAC_E_PARAM);
+}
+
+// Structures inside structures, deeper than any call stack would go: read, compared,
+// changed at the bottom and released.
+TEST_F(StoreApi, DeepNesting) {
+    constexpr int kDepth = 50000;
+    QAC_Config* deep = handles_.create(
+        "deep.xml",
+        "<c>" + repeat("<item><name>s</name><type>structure</type><number>0</number>", kDepth) +
+            "<item><name>v</name><type>integer</type></item>" + repeat("</item>", kDepth) + "</c>");
+    ASSERT_NE(deep, nullptr);
+    const auto nested = [](const char* v) {
+        return repeat("<s>", kDepth) + "<v>" + v + "</v>" + repeat("</s>", kDepth);
+    };
+    ASSERT_EQ(read(deep, nested("1") + nested("2") + nested("1")), 0u);  // the third is equal
+    ASSERT_EQ(values_of(deep, "s").size(), 2u);
+    QAC_Data* bottom = values_of(deep, "s")[0];
+    for (int i = 1; i < kDepth; ++i) {
+        bottom = members_of(bottom, "s")[0];
+    }
+    QAC_Data* v = members_of(bottom, "v")[0];
+    ASSERT_EQ(v->Payload.Integer, 1);
+    // Now equal to the other one all the way down: the changed one leaves its set.
+    const std::int64_t two = 2;
+    EXPECT_EQ(store().DataChangeToData(bottom, v, &two), QAC_E_EXIST);
+    EXPECT_EQ(values_of(deep, "s").size(), 1u);
+}
+
+// A file being written is held exclusively: readers and writers through the library find
+// it busy, and a file being read keeps writers out.
+TEST_F(StoreApi, BusyFilesAndSystemErrors) {
+    const std::string path = write_file("held.xml", "<config><Count>1</Count></config>");
+    {
+        plat::File writer;
+        ASSERT_TRUE(writer
+                        .open(path.c_str(), plat::Access::write, plat::Disposition::open_existing,
+                              plat::Share::none)
+                        .ok());
+        EXPECT_EQ(store().ConfigRead(path.c_str(), handle_) & 0xFFF00000u, QAC_E_BUSY);
+        EXPECT_EQ(store().ConfigWrite(path.c_str(), handle_) & 0xFFF00000u, QAC_E_BUSY);
+        QAC_Config* other = nullptr;
+        EXPECT_EQ(store().ConfigCreate(path.c_str(), &other) & 0xFFF00000u, QAC_E_BUSY);
+#ifdef __linux__
+        EXPECT_EQ(store().ConfigRead(path.c_str(), handle_), QAC_E_BUSY | EWOULDBLOCK);
+#endif
+    }
+    {
+        plat::File reader;
+        ASSERT_TRUE(reader
+                        .open(path.c_str(), plat::Access::read, plat::Disposition::open_existing,
+                              plat::Share::read_write)
+                        .ok());
+        ASSERT_TRUE(reader.exclude_exclusive().ok());
+        EXPECT_EQ(store().ConfigWrite(path.c_str(), handle_) & 0xFFF00000u, QAC_E_BUSY);
+        EXPECT_EQ(store().ConfigRead(path.c_str(), handle_), 0u);  // readers share
+    }
+    EXPECT_EQ(read_bytes(path), "<config><Count>1</Count></config>");  // untouched
+    EXPECT_EQ(written(handle_, "held.xml"), "<config>\n  <Count>1</Count>\n</config>\n");
+
+    const std::string nowhere = (temp_dir() / "no-dir" / "x.xml").string();
+    EXPECT_EQ(store().ConfigWrite(nowhere.c_str(), handle_) & 0xFFF00000u, QAC_E_SYSTEM);
+#ifdef __linux__
+    EXPECT_EQ(store().ConfigWrite(nowhere.c_str(), handle_), QAC_E_SYSTEM | ENOENT);
+    EXPECT_EQ(store().ConfigWrite(temp_dir().string().c_str(), handle_), QAC_E_SYSTEM | EISDIR);
+#endif
+}
+
+// Values in no group are the handle's: made and never added, removed, or pushed out by a
+// collision, with or without members, they go with it (the leak check sees the rest).
+TEST_F(StoreApi, DetachedValuesGoWithTheHandle) {
+    QAC_Config* handle = handles_.create("detached.xml", kDefinitions);
+    ASSERT_EQ(read(handle,
+                   "<Count>1</Count><Count>2</Count><rule><id>1</id><note>n</note>"
+                   "<target><port>1</port></target></rule>"),
+              0u);
+    QAC_Data* value = nullptr;
+    ASSERT_EQ(store().DataDefaultCreate(handle, "Text", &value), 0u);
+    QAC_Data* rule = values_of(handle, "rule")[0];
+    ASSERT_EQ(store().DataDel(handle, rule), 0u);
+    QAC_Data* target = members_of(rule, "target")[0];
+    ASSERT_EQ(store().DataDelFromData(rule, target), 0u);
+    ASSERT_EQ(store().DataDefaultCreateFromData(target, "host", &value), 0u);
+    QAC_Data* one = values_of(handle, "Count")[0];
+    std::int64_t two = 2;
+    ASSERT_EQ(store().DataChange(handle, one, &two), QAC_E_EXIST);
+    ASSERT_EQ(store().DataChange(handle, one, &two), 0u);
+    EXPECT_EQ(written(handle, "detached-out.xml"), "<config>\n  <Count>2</Count>\n</config>\n");
+}
+
+}  // namespace
+}  // namespace qac::testing
