@@ -79,20 +79,8 @@ void build_text(char* out, std::size_t capacity, const char* format, bool trace_
     const plat::LocalTime t = plat::local_time_now();
     char* p = out;
     *p++ = '[';
-    plat::put_digits(p, 4, t.year);
-    p[4] = '/';
-    plat::put_digits(p + 5, 2, t.month);
-    p[7] = '/';
-    plat::put_digits(p + 8, 2, t.day);
-    p[10] = ' ';
-    plat::put_digits(p + 11, 2, t.hour);
-    p[13] = ':';
-    plat::put_digits(p + 14, 2, t.minute);
-    p[16] = ':';
-    plat::put_digits(p + 17, 2, t.second);
-    p[19] = ':';
-    plat::put_digits(p + 20, 3, t.millisecond);
-    p += 23;
+    plat::write_time_stamp(p, t, ':');
+    p += plat::kTimeStampLength;
     // The thread id: at least four digits, wider ids whole.
     const std::uint32_t thread_id = plat::current_thread_id();
     std::size_t digits = 4;

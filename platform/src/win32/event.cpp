@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include "plat/sync.h"
+#include "wait.h"
 
 namespace plat {
 
@@ -28,15 +29,7 @@ void Event::set() {
 }
 
 WaitResult Event::wait(std::uint32_t timeout_ms) {
-    switch (
-        WaitForSingleObject(impl_->handle, timeout_ms == kWaitForever ? INFINITE : timeout_ms)) {
-        case WAIT_OBJECT_0:
-            return WaitResult::signalled;
-        case WAIT_TIMEOUT:
-            return WaitResult::timed_out;
-        default:
-            return WaitResult::failed;
-    }
+    return wait_for_handle(impl_->handle, timeout_ms);
 }
 
 }  // namespace plat

@@ -6,6 +6,7 @@
 
 #include "plat/sync.h"
 #include "plat/text.h"
+#include "wait.h"
 
 namespace plat {
 
@@ -67,17 +68,7 @@ WaitResult NamedMutex::lock(std::uint32_t timeout_ms) {
     if (impl_ == nullptr) {
         return WaitResult::failed;
     }
-    switch (
-        WaitForSingleObject(impl_->handle, timeout_ms == kWaitForever ? INFINITE : timeout_ms)) {
-        case WAIT_OBJECT_0:
-            return WaitResult::signalled;
-        case WAIT_ABANDONED:
-            return WaitResult::abandoned;
-        case WAIT_TIMEOUT:
-            return WaitResult::timed_out;
-        default:
-            return WaitResult::failed;
-    }
+    return wait_for_handle(impl_->handle, timeout_ms);
 }
 
 void NamedMutex::unlock() {

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "plat/thread.h"
+#include "wait.h"
 
 namespace plat {
 
@@ -61,15 +62,7 @@ WaitResult Thread::join(std::uint32_t timeout_ms) {
     if (impl_ == nullptr) {
         return WaitResult::failed;
     }
-    switch (
-        WaitForSingleObject(impl_->handle, timeout_ms == kWaitForever ? INFINITE : timeout_ms)) {
-        case WAIT_OBJECT_0:
-            return WaitResult::signalled;
-        case WAIT_TIMEOUT:
-            return WaitResult::timed_out;
-        default:
-            return WaitResult::failed;
-    }
+    return wait_for_handle(impl_->handle, timeout_ms);
 }
 
 Status Thread::raise_to_time_critical() {

@@ -45,22 +45,6 @@ std::uint32_t next_sequence_number() {
     return current;
 }
 
-void write_time_stamp(char* out, const plat::LocalTime& t) {
-    plat::put_digits(out, 4, t.year);
-    out[4] = '/';
-    plat::put_digits(out + 5, 2, t.month);
-    out[7] = '/';
-    plat::put_digits(out + 8, 2, t.day);
-    out[10] = ' ';
-    plat::put_digits(out + 11, 2, t.hour);
-    out[13] = ':';
-    plat::put_digits(out + 14, 2, t.minute);
-    out[16] = ':';
-    plat::put_digits(out + 17, 2, t.second);
-    out[19] = '.';
-    plat::put_digits(out + 20, 3, t.millisecond);
-}
-
 std::size_t compose_line(char* buffer, const LineFields& f, std::uint32_t sequence,
                          const plat::LocalTime& time) {
     plat::put_digits(buffer, 4, sequence);
@@ -68,7 +52,7 @@ std::size_t compose_line(char* buffer, const LineFields& f, std::uint32_t sequen
     if (f.masked_time) {
         std::memcpy(buffer + kTimePos, kMaskedTime, kTimeStampLength);
     } else {
-        write_time_stamp(buffer + kTimePos, time);
+        plat::write_time_stamp(buffer + kTimePos, time, '.');
     }
     std::memset(buffer + kTimePos + kTimeStampLength, ' ',
                 kProgramIdPos - kTimePos - kTimeStampLength);
@@ -118,7 +102,7 @@ void make_header_texts(HeaderTexts* texts) {
     } else {
         plat::copy_cut(texts->time_zone, sizeof texts->time_zone, "TZ=Unknown");
     }
-    write_time_stamp(texts->creation_time, plat::local_time_now());
+    plat::write_time_stamp(texts->creation_time, plat::local_time_now(), '.');
     texts->creation_time[kTimeStampLength] = '\0';
     plat::format_cut(texts->language, sizeof texts->language, "message(LANG=0x%04x)",
                      static_cast<unsigned>(plat::default_language_id()));

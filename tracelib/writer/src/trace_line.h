@@ -33,9 +33,7 @@ std::size_t compose_line(char* buffer, const LineFields& fields, std::uint32_t s
 // The next sequence number of this process: 0000 to 9999, then 0000 again.
 std::uint32_t next_sequence_number();
 
-// "yyyy/mm/dd hh:mm:ss.sss" (23 characters, no terminator).
-constexpr std::size_t kTimeStampLength = 23;
-void write_time_stamp(char* out, const plat::LocalTime& time);
+constexpr std::size_t kTimeStampLength = plat::kTimeStampLength;
 
 // The texts of a trace file's header block, made once per writer.
 struct HeaderTexts {
