@@ -24,6 +24,10 @@ class DatagramReceiver {
         fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
+        if (path_.size() >= sizeof address.sun_path) {
+            ADD_FAILURE() << "socket path too long to bind: " << path_;
+            return;
+        }
         std::strncpy(address.sun_path, path_.c_str(), sizeof address.sun_path - 1);
         unlink(path_.c_str());
         if (receive_buffer > 0) {

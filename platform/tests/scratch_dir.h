@@ -4,12 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+
+#include "plat/thread.h"
 
 namespace plat_test {
 
@@ -22,14 +23,15 @@ class ScratchDir {
         const std::filesystem::path root =
             base != nullptr ? std::filesystem::path(base) : std::filesystem::temp_directory_path();
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        std::string name = info != nullptr ? std::string(info->name()) : "test";
+        // The name stays short: tests bind sockets in here, and a socket path is limited to
+        // about a hundred bytes wherever the checkout lives.
+        std::string name = info != nullptr ? std::string(info->name()).substr(0, 20) : "test";
         for (char& c : name) {
             c = c == '/' ? '_' : c;
         }
         // Unique across the test programs that ctest runs side by side.
-        const auto stamp = std::chrono::steady_clock::now().time_since_epoch().count();
-        path_ =
-            root / ("pl-" + std::to_string(stamp) + "-" + std::to_string(counter++) + "-" + name);
+        path_ = root / ("pl-" + std::to_string(plat::current_process_id()) + "-" +
+                        std::to_string(counter++) + "-" + name);
         std::filesystem::remove_all(path_);
         std::filesystem::create_directories(path_);
     }
