@@ -33,14 +33,26 @@ constexpr std::array<unsigned char, 256> kSequenceLength = [] {
     return table;
 }();
 
-std::string_view up_to_nul(const unsigned char* begin, const unsigned char* end) {
-    const auto* text = reinterpret_cast<const char*>(begin);
-    const auto size = static_cast<std::size_t>(end - begin);
-    const void* nul = std::memchr(text, '\0', size);
-    return std::string_view(text, nul != nullptr ? static_cast<const char*>(nul) - text : size);
+}  // namespace
+
+Tokenizer::Tokenizer(std::string_view bytes)
+    : at_(reinterpret_cast<const unsigned char*>(bytes.data())), end_(at_ + bytes.size()) {
+    const void* nul = std::memchr(at_, '\0', bytes.size());
+    first_nul_ = nul != nullptr ? static_cast<const unsigned char*>(nul) : end_;
 }
 
-}  // namespace
+// Most documents hold no NUL byte; only tokens past the first one need a look.
+std::string_view Tokenizer::token_text(const unsigned char* begin, const unsigned char* end) const {
+    const auto* text = reinterpret_cast<const char*>(begin);
+    auto size = static_cast<std::size_t>(end - begin);
+    if (end > first_nul_) {
+        const void* nul = std::memchr(text, '\0', size);
+        if (nul != nullptr) {
+            size = static_cast<std::size_t>(static_cast<const char*>(nul) - text);
+        }
+    }
+    return std::string_view(text, size);
+}
 
 bool Tokenizer::next(Token* token) {
     const unsigned char* at = at_;
@@ -70,7 +82,7 @@ bool Tokenizer::next(Token* token) {
                 quote = b;
             } else if (b == '>') {
                 token->kind = TokenKind::tag;
-                token->text = up_to_nul(start, at);
+                token->text = token_text(start, at);
                 at_ = at;
                 return true;
             }
@@ -94,7 +106,7 @@ bool Tokenizer::next(Token* token) {
         at = end_;  // the input ended inside a sequence
     }
     token->kind = TokenKind::text;
-    token->text = up_to_nul(start, at);
+    token->text = token_text(start, at);
     at_ = at;
     return true;
 }

@@ -18,16 +18,18 @@ struct Token {
 // one-byte characters act as markup, so a `<` or `>` inside a sequence is text.
 class Tokenizer {
   public:
-    explicit Tokenizer(std::string_view bytes)
-        : at_(reinterpret_cast<const unsigned char*>(bytes.data())), end_(at_ + bytes.size()) {}
+    explicit Tokenizer(std::string_view bytes);
 
     // The next token. False when the document ends: at the end of the bytes, or at a tag
     // without its `>`, which the document then ends before.
     bool next(Token* token);
 
   private:
+    std::string_view token_text(const unsigned char* begin, const unsigned char* end) const;
+
     const unsigned char* at_;
     const unsigned char* end_;
+    const unsigned char* first_nul_;  // end_ when there is none
 };
 
 enum class TagKind {

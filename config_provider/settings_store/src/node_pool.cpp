@@ -47,8 +47,38 @@ NodePool::~NodePool() {
     }
 }
 
+void NodePool::lock() {
+    lock_.lock();
+    if (depth_++ == 0) {
+        held_by_.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    }
+}
+
+void NodePool::unlock() {
+    if (--depth_ == 0) {
+        held_by_.store(std::thread::id(), std::memory_order_relaxed);
+    }
+    lock_.unlock();
+}
+
 ValueNode* NodePool::get() {
-    std::lock_guard<plat::RecursiveMutex> hold(lock_);
+    if (held_here()) {
+        return take();
+    }
+    std::lock_guard<NodePool> hold(*this);
+    return take();
+}
+
+void NodePool::put(ValueNode* node) noexcept {
+    if (held_here()) {
+        give(node);
+        return;
+    }
+    std::lock_guard<NodePool> hold(*this);
+    give(node);
+}
+
+ValueNode* NodePool::take() {
     Slot* slot;
     if (free_ != nullptr) {
         slot = free_;
@@ -67,10 +97,9 @@ ValueNode* NodePool::get() {
     return new (slot->bytes) ValueNode();
 }
 
-void NodePool::put(ValueNode* node) noexcept {
+void NodePool::give(ValueNode* node) noexcept {
     node->~ValueNode();
     auto* slot = reinterpret_cast<Slot*>(node);
-    std::lock_guard<plat::RecursiveMutex> hold(lock_);
     slot->next_free = free_;
     free_ = slot;
     QAC_POISON(reinterpret_cast<unsigned char*>(slot) + sizeof(Slot*),

@@ -2,7 +2,9 @@
 // makes thousands of them, and they all go together with the handle.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <thread>
 #include <vector>
 
 #include "plat/sync.h"
@@ -23,13 +25,21 @@ class NodePool {
     void put(ValueNode* node) noexcept;
 
     // Held across many gets and puts, it spares each its own locking.
-    void lock() { lock_.lock(); }
-    void unlock() { lock_.unlock(); }
+    void lock();
+    void unlock();
 
   private:
     union Slot;
 
+    ValueNode* take();
+    void give(ValueNode* node) noexcept;
+    bool held_here() const {
+        return held_by_.load(std::memory_order_relaxed) == std::this_thread::get_id();
+    }
+
     plat::RecursiveMutex lock_;
+    std::atomic<std::thread::id> held_by_{};
+    std::size_t depth_ = 0;  // nested holds
     std::vector<Slot*> blocks_;
     std::size_t used_ = 0;  // slots handed out from the last block
     std::size_t block_size_ = 0;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <utility>
 #include <vector>
 
 namespace qac {
@@ -246,14 +247,55 @@ int compare_values(const ValueNode* a, const ValueNode* b) {
     return 0;
 }
 
+namespace {
+
+// Sorts by a key taken out of each value first, so that comparing reads no value.
+template <typename Key, typename Less>
+void sort_by_key(ValueNode** first, ValueNode** last, Key key, Less less) {
+    using Entry = std::pair<decltype(key(*first)), ValueNode*>;
+    std::vector<Entry> entries;
+    entries.reserve(static_cast<std::size_t>(last - first));
+    for (ValueNode** n = first; n != last; ++n) {
+        entries.emplace_back(key(*n), *n);
+    }
+    std::stable_sort(entries.begin(), entries.end(),
+                     [less](const Entry& a, const Entry& b) { return less(a.first, b.first); });
+    for (const Entry& e : entries) {
+        *first++ = e.second;
+    }
+}
+
+}  // namespace
+
 void sort_values(ValueNode** first, ValueNode** last) {
+    constexpr std::ptrdiff_t kKeyedFrom = 16;  // below it a copy costs more than it saves
     if (last - first < 2) {
         return;
     }
-    with_order((*first)->data.Type, [first, last](auto compare) {
-        std::stable_sort(first, last, [compare](const ValueNode* a, const ValueNode* b) {
+    const std::uint32_t type = (*first)->data.Type;
+    if (last - first >= kKeyedFrom && type == QAC_TYPE_INTEGER) {
+        sort_by_key(
+            first, last, [](const ValueNode* n) { return n->data.Payload.Integer; },
+            [](std::int64_t a, std::int64_t b) { return a < b; });
+        return;
+    }
+    if (last - first >= kKeyedFrom && (type == QAC_TYPE_STRING || type == QAC_TYPE_ENUMERATION)) {
+        sort_by_key(
+            first, last,
+            [](const ValueNode* n) {
+                return n->data.Payload.String != nullptr ? n->data.Payload.String : "";
+            },
+            [](const char* a, const char* b) { return std::strcmp(a, b) < 0; });
+        return;
+    }
+    with_order(type, [first, last](auto compare) {
+        const auto less = [compare](const ValueNode* a, const ValueNode* b) {
             return compare(a, b) < 0;
-        });
+        };
+        // Files often list such values in order already; checking costs one pass.
+        if (!std::is_sorted(first, last, less)) {
+            std::stable_sort(first, last, less);
+        }
     });
 }
 

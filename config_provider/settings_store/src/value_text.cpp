@@ -197,6 +197,9 @@ Result parse_integer(std::string_view text, std::int64_t* value) {
     }
     at = skip_whitespace(text, at);
     constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+    // The largest magnitude that takes one more digit, and the largest digit it then takes.
+    const std::uint64_t last_full = kMax / base;
+    const unsigned last_digit = static_cast<unsigned>(kMax % base);
     std::uint64_t magnitude = 0;
     while (at < text.size()) {
         const auto c = static_cast<unsigned char>(text[at]);
@@ -207,7 +210,7 @@ Result parse_integer(std::string_view text, std::int64_t* value) {
         if (digit >= base) {
             return QAC_E_PARAM;
         }
-        if (magnitude > (kMax - digit) / base) {
+        if (magnitude > last_full || (magnitude == last_full && digit > last_digit)) {
             return QAC_E_RANGE;
         }
         magnitude = magnitude * base + digit;
