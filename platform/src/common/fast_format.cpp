@@ -9,12 +9,14 @@ namespace plat {
 
 namespace {
 
+// The next '%' of the format from p on, or null.
+const char* next_percent(const char* p, const char* end) {
+    return static_cast<const char*>(std::memchr(p, '%', static_cast<std::size_t>(end - p)));
+}
+
 // Whether every conversion of format is one this formatter writes.
-bool supported(const char* format) {
-    for (const char* p = format; *p != '\0'; ++p) {
-        if (*p != '%') {
-            continue;
-        }
+bool supported(const char* format, const char* end) {
+    for (const char* p = next_percent(format, end); p != nullptr; p = next_percent(p, end)) {
         ++p;
         if (*p == '0') {
             ++p;
@@ -31,6 +33,7 @@ bool supported(const char* format) {
             case 'X':
             case 'c':
             case '%':
+                ++p;
                 break;
             default:
                 return false;  // precision, length modifiers, other flags, floats, or the end
@@ -68,15 +71,23 @@ class Output {
     std::size_t used_ = 0;
 };
 
+// Digits are taken from the lowest up; a constant base lets the compiler divide cheaply.
+template <unsigned kBase>
+std::size_t digits_of(unsigned long magnitude, const char* alphabet, char* digits) {
+    std::size_t n = 0;
+    do {
+        digits[n++] = alphabet[magnitude % kBase];
+        magnitude /= kBase;
+    } while (magnitude != 0);
+    return n;
+}
+
 void put_number(Output& out, unsigned long magnitude, bool negative, unsigned base, bool upper,
                 bool zero_pad, std::size_t width) {
     char digits[24];
-    std::size_t n = 0;
     const char* alphabet = upper ? "0123456789ABCDEF" : "0123456789abcdef";
-    do {
-        digits[n++] = alphabet[magnitude % base];
-        magnitude /= base;
-    } while (magnitude != 0);
+    std::size_t n = base == 16 ? digits_of<16>(magnitude, alphabet, digits)
+                               : digits_of<10>(magnitude, alphabet, digits);
     const std::size_t length = n + (negative ? 1 : 0);
     const std::size_t pad = width > length ? width - length : 0;
     if (!zero_pad) {
@@ -97,17 +108,17 @@ void put_number(Output& out, unsigned long magnitude, bool negative, unsigned ba
 
 bool fast_vformat(char* dst, std::size_t capacity, const char* format, std::va_list args,
                   std::size_t* written) {
-    if (capacity == 0 || !supported(format)) {
+    const char* const end = format + std::strlen(format);
+    if (capacity == 0 || !supported(format, end)) {
         return false;
     }
     Output out(dst, capacity);
     for (const char* p = format; *p != '\0'; ++p) {
         if (*p != '%') {
-            const char* run = p;
-            while (p[1] != '\0' && p[1] != '%') {
-                ++p;
-            }
-            out.put(run, static_cast<std::size_t>(p - run + 1));
+            const char* percent = next_percent(p, end);
+            const char* run_end = percent != nullptr ? percent : end;
+            out.put(p, static_cast<std::size_t>(run_end - p));
+            p = run_end - 1;
             continue;
         }
         ++p;
