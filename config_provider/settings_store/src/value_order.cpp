@@ -22,6 +22,20 @@ int by_address(const void* a, const void* b) {
     return std::less<const void*>()(a, b) ? -1 : 1;
 }
 
+template <typename Word>
+Word big_endian(const std::uint8_t* bytes) {
+    Word word = 0;
+    for (std::size_t i = 0; i < sizeof(Word); ++i) {
+        word = static_cast<Word>(word << 8 | bytes[i]);
+    }
+    return word;
+}
+
+template <typename Word>
+int compare_words(Word a, Word b) {
+    return (a > b) - (a < b);
+}
+
 int compare_text(const char* a, const char* b) {
     return sign_of(std::strcmp(a != nullptr ? a : "", b != nullptr ? b : ""));
 }
@@ -43,8 +57,16 @@ int compare_addresses(const ValueNode* a, const ValueNode* b) {
     if (x.Family != y.Family) {
         return x.Family < y.Family ? -1 : 1;
     }
-    // The mask plays no part.
-    return sign_of(std::memcmp(x.Address, y.Address, x.Family == 4 ? 4 : 16));
+    // The mask plays no part. Bytes in order compare as big-endian words do.
+    if (x.Family == 4) {
+        return compare_words(big_endian<std::uint32_t>(x.Address),
+                             big_endian<std::uint32_t>(y.Address));
+    }
+    const int high =
+        compare_words(big_endian<std::uint64_t>(x.Address), big_endian<std::uint64_t>(y.Address));
+    return high != 0 ? high
+                     : compare_words(big_endian<std::uint64_t>(x.Address + 8),
+                                     big_endian<std::uint64_t>(y.Address + 8));
 }
 
 namespace {

@@ -174,8 +174,7 @@ class ValueReader {
             return;
         }
         const auto begin = pending_.begin() + static_cast<std::ptrdiff_t>(level.pending);
-        std::stable_sort(begin, pending_.end(),
-                         [](const Pending& a, const Pending& b) { return a.index < b.index; });
+        group_by_definition(level, begin);
         for (auto run = begin; run != pending_.end();) {
             const std::uint32_t index = run->index;
             sorted_.clear();
@@ -198,6 +197,23 @@ class ValueReader {
             set_build(&level.group->Sets[index], sorted_.data(), kept);
         }
         pending_.resize(level.pending);
+    }
+
+    // Orders a level's deferred values by definition, each definition's in document order:
+    // one counting pass, where a sort would compare.
+    void group_by_definition(const Level& level, std::vector<Pending>::iterator begin) {
+        slots_.assign(level.group->DefinitionCount + 1, 0);
+        for (auto it = begin; it != pending_.end(); ++it) {
+            ++slots_[it->index + 1];
+        }
+        for (std::size_t i = 1; i < slots_.size(); ++i) {
+            slots_[i] += slots_[i - 1];
+        }
+        grouped_.resize(static_cast<std::size_t>(pending_.end() - begin));
+        for (auto it = begin; it != pending_.end(); ++it) {
+            grouped_[slots_[it->index]++] = *it;
+        }
+        std::copy(grouped_.begin(), grouped_.end(), begin);
     }
 
     void push(Role role, std::uint32_t index = 0) { open_.push_back({role, false, index, {}}); }
@@ -302,6 +318,8 @@ class ValueReader {
     std::vector<Level> levels_;
     std::vector<Counter> counters_;
     std::vector<Pending> pending_;
+    std::vector<Pending> grouped_;    // scratch of group_by_definition
+    std::vector<std::size_t> slots_;  // scratch of group_by_definition
     std::vector<ValueNode*> sorted_;
     std::vector<Open> open_;
     std::uint32_t serial_ = 0;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -387,6 +388,45 @@ TEST_F(StoreApi, OrderOverAllTypes) {
     EXPECT_EQ(store().DataAdd(handle_, masked), 0u);
     EXPECT_EQ(store().DataAdd(handle_, empty), 0u);
     EXPECT_EQ(values_of(handle_, "Host").size(), 7u);
+}
+
+// Long sets take other sorting routes than short ones; the order and the duplicates dropped
+// must not depend on that. Addresses order by their bytes from the first on.
+TEST_F(StoreApi, LongSetsAndAddressBytesKeepTheOrder) {
+    std::string document;
+    std::vector<std::int64_t> numbers;
+    std::vector<std::string> texts;
+    for (int i = 0; i < 60; ++i) {
+        const std::int64_t number = (i * 37 % 50) - 25;  // repeats after 50
+        const std::string text = "t" + std::to_string(i * 13 % 40);
+        document += "<Big>" + std::to_string(number) + "</Big><Text>" + text + "</Text>";
+        numbers.push_back(number);
+        texts.push_back(text);
+    }
+    ASSERT_EQ(read(document), 0u);
+    std::sort(numbers.begin(), numbers.end());
+    numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+    std::sort(texts.begin(), texts.end());
+    texts.erase(std::unique(texts.begin(), texts.end()), texts.end());
+    std::string expected_numbers;
+    for (const std::int64_t n : numbers) {
+        expected_numbers += (expected_numbers.empty() ? "" : ",") + std::to_string(n);
+    }
+    std::string expected_texts;
+    for (const std::string& t : texts) {
+        expected_texts += (expected_texts.empty() ? "" : ",") + t;
+    }
+    EXPECT_EQ(get("Big"), expected_numbers);
+    EXPECT_EQ(get("Text"), expected_texts);
+
+    ASSERT_EQ(read("<Host>10.0.0.1</Host><Host>9.0.0.2</Host><Host>fe80::1</Host>"
+                   "<Host>2001:db8::2:0</Host><Host>2001:db8::1</Host>"),
+              0u);
+    EXPECT_EQ(get("Host"),
+              "9.0.0.2/0.0.0.0,10.0.0.1/0.0.0.0,"
+              "2001:0db8:0000:0000:0000:0000:0000:0001/0000:0000:0000:0000:0000:0000:0000:0000,"
+              "2001:0db8:0000:0000:0000:0000:0002:0000/0000:0000:0000:0000:0000:0000:0000:0000,"
+              "fe80:0000:0000:0000:0000:0000:0000:0001/0000:0000:0000:0000:0000:0000:0000:0000");
 }
 
 TEST_F(StoreApi, StructuresByIdentifierOrByAllMembers) {
