@@ -1,15 +1,22 @@
-// Files and directories as the writers use them.
+// Files, directories and searches as the writers use them, and what differs in how each
+// platform provides it: sharing, error kinds and path separators.
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <string>
 
+#include "plat/error.h"
 #include "plat/file.h"
+#include "plat/file_search.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using plat::Access;
+using plat::Disposition;
+using plat::Share;
 
 class FileTest : public ::testing::Test {
   protected:
@@ -21,76 +28,157 @@ class FileTest : public ::testing::Test {
     }
     void TearDown() override { fs::remove_all(dir_); }
     std::string path(const std::string& name) const { return (dir_ / name).string(); }
+    plat::Status open(plat::File& file, const std::string& name, Access access,
+                      Disposition disposition, Share share = Share::read_write) {
+        return file.open(path(name).c_str(), access, disposition, share);
+    }
 
     fs::path dir_;
 };
 
-TEST_F(FileTest, DispositionsAndAppend) {
-    const std::string name = path("f.txt");
+TEST_F(FileTest, OpensByDispositionAndShareModeAndReportsErrorKinds) {
     plat::File file;
-    EXPECT_EQ(
-        plat::classify_error(file.open(name.c_str(), plat::Access::write,
-                                       plat::Disposition::open_existing, plat::Share::read_write)
-                                 .error),
-        plat::ErrorKind::not_found);
-    ASSERT_TRUE(file.open(name.c_str(), plat::Access::write, plat::Disposition::open_always,
-                          plat::Share::read_write));
+    ASSERT_TRUE(open(file, "f.txt", Access::write, Disposition::open_always));
     std::size_t written = 0;
     ASSERT_TRUE(file.write("hello", 5, &written));
     EXPECT_EQ(written, 5u);
-    ASSERT_TRUE(file.open(name.c_str(), plat::Access::write, plat::Disposition::open_always,
-                          plat::Share::read_write));
+    ASSERT_TRUE(open(file, "f.txt", Access::write, Disposition::open_always));
     ASSERT_TRUE(file.seek_to_end());
     ASSERT_TRUE(file.write(" world", 6, nullptr));
     ASSERT_TRUE(file.flush());
     std::uint64_t size = 0;
     ASSERT_TRUE(file.size(&size));
     EXPECT_EQ(size, 11u);
-    ASSERT_TRUE(file.open(name.c_str(), plat::Access::write, plat::Disposition::create_always,
-                          plat::Share::read_write));
+    // A shared open reads what the writer adds while it goes on writing.
+    plat::File reader;
+    ASSERT_TRUE(open(reader, "f.txt", Access::read, Disposition::open_existing));
+    char buffer[16] = {};
+    std::size_t got = 0;
+    ASSERT_TRUE(reader.read(buffer, sizeof buffer, &got));
+    EXPECT_EQ(std::string(buffer, got), "hello world");
+    ASSERT_TRUE(file.write("!", 1, nullptr));
+    ASSERT_TRUE(reader.read(buffer, sizeof buffer, &got));
+    EXPECT_EQ(std::string(buffer, got), "!");
+    ASSERT_TRUE(reader.read(buffer, sizeof buffer, &got));
+    EXPECT_EQ(got, 0u) << "end of file";
+    reader.close();
+
+    ASSERT_TRUE(open(file, "f.txt", Access::write, Disposition::create_always));
     ASSERT_TRUE(file.size(&size));
     EXPECT_EQ(size, 0u);
     ASSERT_TRUE(file.close());
-    EXPECT_FALSE(file.flush());
     EXPECT_EQ(file.flush().error, plat::invalid_handle_error());
-}
 
-TEST_F(FileTest, ExclusiveOpenIsBusyForAnotherExclusiveOpenAndKeepsContent) {
-    const std::string name = path("locked.txt");
-    std::ofstream(name) << "keep";
-    plat::File first;
-    ASSERT_TRUE(first.open(name.c_str(), plat::Access::read, plat::Disposition::open_existing,
-                           plat::Share::none));
-    plat::File second;
-    const plat::Status refused = second.open(name.c_str(), plat::Access::write,
-                                             plat::Disposition::create_always, plat::Share::none);
-    EXPECT_EQ(plat::classify_error(refused.error), plat::ErrorKind::busy);
-    EXPECT_EQ(fs::file_size(name), 4u) << "a refused exclusive open must not empty the file";
-}
-
-TEST_F(FileTest, EnsureDirectoryMakesParentsAndReportsFilesInTheWay) {
-    EXPECT_EQ(plat::ensure_parent_directory(path("a/b/c/file").c_str()).result,
-              plat::DirectoryResult::ok);
-    EXPECT_TRUE(fs::is_directory(dir_ / "a" / "b" / "c"));
-    EXPECT_EQ(plat::ensure_directory(path("a/b//c/").c_str()).result, plat::DirectoryResult::ok);
-
-    std::ofstream(path("blocker")) << "x";
-    EXPECT_EQ(plat::ensure_parent_directory(path("blocker/sub/file").c_str()).result,
-              plat::DirectoryResult::not_a_directory);
-    EXPECT_EQ(plat::ensure_parent_directory("no-separator").result, plat::DirectoryResult::ok);
-}
-
-TEST_F(FileTest, QueryPathReportsKindSizeAndTime) {
-    std::ofstream(path("sized")) << "12345";
     plat::PathInfo info;
-    ASSERT_TRUE(plat::query_path(path("sized").c_str(), &info));
+    const plat::ErrorCode missing[] = {
+        open(file, "none", Access::write, Disposition::open_existing).error,
+        open(file, "none/f", Access::write, Disposition::open_always).error,
+        plat::query_path(path("none").c_str(), &info).error,
+        plat::query_path(path("none/deeper").c_str(), &info).error,
+        plat::remove_file(path("none").c_str()).error,
+    };
+    for (const plat::ErrorCode error : missing) {
+        EXPECT_EQ(plat::classify_error(error), plat::ErrorKind::not_found) << error;
+    }
+
+    std::ofstream(path("locked.txt")) << "keep";
+    ASSERT_TRUE(open(file, "locked.txt", Access::read, Disposition::open_existing, Share::none));
+    plat::File second;
+    const plat::Status refused =
+        open(second, "locked.txt", Access::write, Disposition::create_always, Share::none);
+    EXPECT_EQ(plat::classify_error(refused.error), plat::ErrorKind::busy);
+    EXPECT_EQ(fs::file_size(path("locked.txt")), 4u)
+        << "a refused exclusive open must not empty the file";
+}
+
+TEST_F(FileTest, DirectoriesAreMadeWithParentsAndQueried) {
+    const auto made = [](const std::string& path, bool parent = false) {
+        return (parent ? plat::ensure_parent_directory : plat::ensure_directory)(path.c_str())
+            .result;
+    };
+    constexpr plat::DirectoryResult kOk = plat::DirectoryResult::ok;
+    EXPECT_EQ(made(path("a/b/c/file"), true), kOk);
+    EXPECT_TRUE(fs::is_directory(dir_ / "a" / "b" / "c"));
+    EXPECT_EQ(made(path("a/b//c/")), kOk);
+    std::ofstream(path("blocker")) << "12345";
+    EXPECT_EQ(made(path("blocker/sub/file"), true), plat::DirectoryResult::not_a_directory);
+    EXPECT_EQ(made("no-separator", true), kOk);
+
+    plat::PathInfo info;
+    ASSERT_TRUE(plat::query_path(path("blocker").c_str(), &info));
     EXPECT_FALSE(info.is_directory);
     EXPECT_EQ(info.size, 5u);
     const plat::FileTime now = plat::file_time_now();
     EXPECT_LE(info.last_write, now);
     EXPECT_GT(info.last_write, now - 600LL * 10000000LL);
-    ASSERT_TRUE(plat::query_path(dir_.string().c_str(), &info));
+    ASSERT_TRUE(plat::query_path(path("a").c_str(), &info));
     EXPECT_TRUE(info.is_directory);
+    // A backslash separates directories only on Windows, and a drive root is never created.
+    ASSERT_EQ(made(path("one\\two")), kOk);
+#if defined(_WIN32)
+    EXPECT_TRUE(fs::is_directory(dir_ / "one" / "two"));
+    ASSERT_EQ(made(dir_.string() + "\\three/four\\file", true), kOk);
+    EXPECT_TRUE(fs::is_directory(dir_ / "three" / "four"));
+    EXPECT_FALSE(fs::exists(dir_ / "three" / "four" / "file"));
+    const std::string drive = dir_.root_name().string();  // "C:" or "Z:"
+    ASSERT_EQ(drive.size(), 2u);
+    EXPECT_EQ(made(drive), kOk);
+    EXPECT_EQ(made(drive + "\\file", true), kOk);
+    EXPECT_EQ(made(drive + "\\" + dir_.relative_path().string() + "\\sub\\f", true), kOk);
+    EXPECT_TRUE(fs::is_directory(dir_ / "sub"));
+#else
+    EXPECT_TRUE(fs::is_directory(dir_ / "one\\two")) << "one name with backslashes in it";
+    EXPECT_FALSE(fs::exists(dir_ / "one"));
+#endif
+}
+
+TEST_F(FileTest, SearchMatchesLikeTheShellWithKindAndTimeThenReportsTheEnd) {
+    // Pattern and name, in pairs: those that match, then those that do not. '?' takes a whole
+    // UTF-8 character.
+    const char* const matching[] = {
+        "*.log", "svc1.log",   "*.log", ".log", "svc?.log", "svc\xC3\xA9.log",
+        "a*b*c", "axxbyybzzc", "*",     "",     "**x",      "abx",
+        "svc*",  "svc"};
+    const char* const differing[] = {"*.log",     "svc1.log.bak", "svc?.log", "svc12.log", "a*b*c",
+                                     "axxbyybzz", "SVC*",         "svc1",     "?",         "",
+                                     "*a",        "aaab"};
+    for (std::size_t i = 0; i < std::size(matching); i += 2) {
+        EXPECT_TRUE(plat::wildcard_match(matching[i], matching[i + 1])) << matching[i + 1];
+    }
+    for (std::size_t i = 0; i < std::size(differing); i += 2) {
+        EXPECT_FALSE(plat::wildcard_match(differing[i], differing[i + 1])) << differing[i + 1];
+    }
+
+    for (const char* name : {"a1.log", "a2.log", "b1.log"}) {
+        std::ofstream(path(name)) << "x";
+    }
+    fs::create_directory(dir_ / "a3.log");
+    fs::last_write_time(dir_ / "a1.log",
+                        fs::last_write_time(dir_ / "a1.log") - std::chrono::hours(24));
+
+    const std::string pattern = path("a*.log");
+    EXPECT_EQ(plat::search_directory_length(pattern.c_str()), dir_.string().size() + 1);
+    plat::FileSearch search;
+    plat::FoundFile found;
+    std::map<std::string, plat::FoundFile> seen;
+    plat::Status status = search.first(pattern.c_str(), &found);
+    for (; status.ok(); status = search.next(&found)) {
+        seen[found.name] = found;
+    }
+    EXPECT_EQ(status.error, plat::no_more_files_error());
+    ASSERT_EQ(seen.size(), 3u);
+    EXPECT_TRUE(seen["a3.log"].is_directory);
+    EXPECT_FALSE(seen["a2.log"].is_directory);
+    // 24 hours in 100-nanosecond ticks.
+    EXPECT_NEAR(static_cast<double>(seen["a2.log"].last_write - seen["a1.log"].last_write),
+                24.0 * 3600 * 10000000, 2.0 * 10000000);
+
+    for (const std::string& missing : {path("none*"), path("missing/*")}) {
+        EXPECT_EQ(plat::classify_error(search.first(missing.c_str(), &found).error),
+                  plat::ErrorKind::not_found);
+    }
+    EXPECT_EQ(plat::search_directory_length("*.log"), 0u);
+    EXPECT_EQ(plat::search_directory_length("/x*"), 1u);
 }
 
 }  // namespace

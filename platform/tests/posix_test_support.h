@@ -73,26 +73,20 @@ struct SyslogLine {
 };
 
 inline std::optional<SyslogLine> parse_syslog(const std::string& datagram) {
-    SyslogLine line;
     const std::size_t close = datagram.find('>');
-    if (datagram.empty() || datagram[0] != '<' || close == std::string::npos) {
-        return std::nullopt;
-    }
-    line.priority = std::stoi(datagram.substr(1, close - 1));
     const std::size_t tag_start = close + 1 + 16;  // "Mmm dd hh:mm:ss "
-    if (datagram.size() < tag_start) {
+    if (datagram.rfind('<', 0) != 0 || close == std::string::npos || datagram.size() < tag_start) {
         return std::nullopt;
     }
-    line.timestamp = datagram.substr(close + 1, 15);
     const std::size_t open = datagram.find('[', tag_start);
     const std::size_t end = datagram.find("]: ", open);
     if (open == std::string::npos || end == std::string::npos) {
         return std::nullopt;
     }
-    line.tag = datagram.substr(tag_start, open - tag_start);
-    line.pid = std::stol(datagram.substr(open + 1, end - open - 1));
-    line.message = datagram.substr(end + 3);
-    return line;
+    return SyslogLine{std::stoi(datagram.substr(1, close - 1)), datagram.substr(close + 1, 15),
+                      datagram.substr(tag_start, open - tag_start),
+                      std::stol(datagram.substr(open + 1, end - open - 1)),
+                      datagram.substr(end + 3)};
 }
 
 }  // namespace plat_test

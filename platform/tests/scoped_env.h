@@ -13,11 +13,7 @@ inline void set_env(const char* name, const std::optional<std::string>& value) {
     // An empty value removes the variable there.
     _putenv_s(name, value ? value->c_str() : "");
 #else
-    if (value) {
-        setenv(name, value->c_str(), 1);
-    } else {
-        unsetenv(name);
-    }
+    value ? setenv(name, value->c_str(), 1) : unsetenv(name);
 #endif
 }
 

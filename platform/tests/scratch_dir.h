@@ -3,10 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 
@@ -26,9 +28,7 @@ class ScratchDir {
         // The name stays short: tests bind sockets in here, and a socket path is limited to
         // about a hundred bytes wherever the checkout lives.
         std::string name = info != nullptr ? std::string(info->name()).substr(0, 20) : "test";
-        for (char& c : name) {
-            c = c == '/' ? '_' : c;
-        }
+        std::replace(name.begin(), name.end(), '/', '_');
         // Unique across the test programs that ctest runs side by side.
         path_ = root / ("pl-" + std::to_string(plat::current_process_id()) + "-" +
                         std::to_string(counter++) + "-" + name);
@@ -56,9 +56,7 @@ inline void write_text(const std::filesystem::path& path, const std::string& tex
 
 inline std::string read_text(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 }  // namespace plat_test

@@ -17,9 +17,9 @@
 
 namespace plat_test {
 
+#ifdef _WIN32
 class ScratchRegistry {
   public:
-#ifdef _WIN32
     ScratchRegistry() {
         static std::atomic<int> counter{0};
         base_ = std::string(kParent) + "\\" + std::to_string(plat::current_process_id()) + "-" +
@@ -31,35 +31,27 @@ class ScratchRegistry {
         // Only while no other test program still has its key there.
         RegDeleteKeyExA(HKEY_CURRENT_USER, kParent, KEY_WOW64_64KEY, 0);
     }
-    plat::RegistryRoot root() const {
-        return plat::RegistryRoot::current_user;
-    }
-    std::string path(const std::string& key) const {
-        return base_ + "\\" + key;
-    }
-#else
-    ScratchRegistry() = default;
-    plat::RegistryRoot root() const {
-        return plat::RegistryRoot::local_machine;
-    }
-    std::string path(const std::string& key) const {
-        return key;
-    }
-    const ScratchDir& dir() const {
-        return dir_;
-    }
-#endif
     ScratchRegistry(const ScratchRegistry&) = delete;
     ScratchRegistry& operator=(const ScratchRegistry&) = delete;
 
+    plat::RegistryRoot root() const { return plat::RegistryRoot::current_user; }
+    std::string path(const std::string& key) const { return base_ + "\\" + key; }
+
   private:
-#ifdef _WIN32
     static constexpr const char* kParent = "Software\\VarmothTest";
     std::string base_;
-#else
-    ScratchDir dir_;
-    ScopedEnv env_{"VARMOTH_REGISTRY", dir_.path().string()};
-#endif
 };
+#else
+class ScratchRegistry {
+  public:
+    plat::RegistryRoot root() const { return plat::RegistryRoot::local_machine; }
+    std::string path(const std::string& key) const { return key; }
+    const ScratchDir& dir() const { return dir_; }
+
+  private:
+    ScratchDir dir_;  // neither copied nor assigned
+    ScopedEnv env_{"VARMOTH_REGISTRY", dir_.path().string()};
+};
+#endif
 
 }  // namespace plat_test

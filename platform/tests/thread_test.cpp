@@ -1,8 +1,10 @@
-// Per-thread slots and the recursive lock, across real threads.
+// Threads, events, named mutexes, per-thread slots and the recursive lock, as the service's
+// log and watchdog rely on them, across real threads.
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -15,127 +17,159 @@
 
 namespace {
 
-struct Released {
-    std::atomic<int> calls{0};
-    std::atomic<int> wrong_thread{0};
-};
-Released g_released;
+using plat::WaitResult;
 
-// Each value knows the thread that stored it, so a release on another thread shows.
-struct Value {
-    std::uint32_t owner;
-};
+TEST(Event, AutoResetReleasesOneWaitAndWakesAnotherThread) {
+    plat::Event event;
+    ASSERT_TRUE(event.valid());
+    EXPECT_EQ(event.wait(10), WaitResult::timed_out);
+    event.set();
+    event.set();  // setting twice still releases a single wait
+    EXPECT_EQ(event.wait(0), WaitResult::signalled);
+    EXPECT_EQ(event.wait(20), WaitResult::timed_out);
 
-void release_value(void* value) {
-    auto* v = static_cast<Value*>(value);
-    if (v->owner != plat::current_thread_id()) {
-        ++g_released.wrong_thread;
+    plat::Thread waiter;
+    std::atomic<bool> woke{false};
+    ASSERT_TRUE(
+        waiter.start([&] { woke = event.wait(plat::kWaitForever) == WaitResult::signalled; }));
+    EXPECT_EQ(waiter.join(30), WaitResult::timed_out);
+    event.set();
+    EXPECT_EQ(waiter.join(5000), WaitResult::signalled);
+    EXPECT_TRUE(woke);
+    // The object may go while its thread runs on.
+    plat::Event finished;
+    {
+        plat::Thread worker;
+        ASSERT_TRUE(worker.start([&] {
+            event.wait(plat::kWaitForever);
+            finished.set();
+        }));
     }
-    ++g_released.calls;
-    delete v;
+    event.set();
+    EXPECT_EQ(finished.wait(5000), WaitResult::signalled);
 }
 
-TEST(ThreadSlot, EachThreadSeesItsOwnValueReleasedOnItsOwnEnd) {
-    g_released.calls = 0;
-    g_released.wrong_thread = 0;
+TEST(NamedMutex, HandlesOfOneNameExcludeEachOtherAndADeadOwnerAbandonsIt) {
+    const std::string name = "plat-test-mutex." + std::to_string(plat::current_process_id());
+    plat::NamedMutex first;
+    plat::NamedMutex second;
+    ASSERT_TRUE(first.open(name.c_str()));
+    ASSERT_TRUE(second.open(name.c_str()));
+    ASSERT_EQ(first.lock(), WaitResult::signalled);
+    EXPECT_EQ(first.lock(0), WaitResult::signalled) << "recursive for its owner";
+    plat::Thread other;
+    std::atomic<WaitResult> result{WaitResult::signalled};
+    ASSERT_TRUE(other.start([&] { result = second.lock(50); }));
+    ASSERT_EQ(other.join(5000), WaitResult::signalled);
+    EXPECT_EQ(result, WaitResult::timed_out);
+    first.unlock();
+    first.unlock();
+    EXPECT_EQ(second.lock(1000), WaitResult::signalled);
+    second.unlock();
+
+    plat::Thread owner;
+    ASSERT_TRUE(owner.start([&] {
+        plat::NamedMutex own;
+        ASSERT_TRUE(own.open(name.c_str()));
+        ASSERT_EQ(own.lock(), WaitResult::signalled);
+    }));
+    ASSERT_EQ(owner.join(5000), WaitResult::signalled);
+    // An untimed wait, as the service's log uses: the owner is gone, so it returns at once.
+    EXPECT_EQ(first.lock(), WaitResult::abandoned);
+    first.unlock();
+    EXPECT_EQ(first.lock(1000), WaitResult::signalled) << "usable again afterwards";
+    first.unlock();
+}
+
+// Each value holds the id of the thread that stored it, so a release on another thread shows.
+std::atomic<int> g_released{0};
+std::atomic<int> g_released_elsewhere{0};
+
+void release_value(void* value) {
+    auto* owner = static_cast<std::uint32_t*>(value);
+    g_released_elsewhere += *owner != plat::current_thread_id() ? 1 : 0;
+    ++g_released;
+    delete owner;
+}
+
+std::uint32_t* own_value() {
+    return new std::uint32_t(plat::current_thread_id());
+}
+
+TEST(ThreadSlot, EachThreadHasItsOwnValueReleasedOnItsOwnEndOnly) {
     plat::ThreadSlot slot(release_value);
     ASSERT_TRUE(slot.valid());
-    Value mine{plat::current_thread_id()};
+    std::uint32_t mine = plat::current_thread_id();
     ASSERT_TRUE(slot.set(&mine));
-
     constexpr int kThreads = 8;
     std::vector<std::thread> threads;
-    std::atomic<int> saw_empty{0};
     for (int i = 0; i < kThreads; ++i) {
         threads.emplace_back([&] {
-            if (slot.get() == nullptr) {
-                ++saw_empty;
-            }
-            auto* value = new Value{plat::current_thread_id()};
+            EXPECT_EQ(slot.get(), nullptr);
+            std::uint32_t* value = own_value();
+            EXPECT_NE(*value, mine) << "thread ids differ between live threads";
             ASSERT_TRUE(slot.set(value));
             EXPECT_EQ(slot.get(), value);
         });
     }
     // A thread that stores nothing, or clears its value, is not released.
     threads.emplace_back([&] {
-        Value unused{0};
+        std::uint32_t unused = 0;
         slot.set(&unused);
         slot.set(nullptr);
     });
     for (auto& thread : threads) {
         thread.join();
     }
-    EXPECT_EQ(saw_empty, kThreads);
-    EXPECT_EQ(g_released.calls, kThreads);
-    EXPECT_EQ(g_released.wrong_thread, 0);
+    EXPECT_EQ(g_released, kThreads);
     EXPECT_EQ(slot.get(), &mine) << "other threads' values never replace this thread's";
     slot.set(nullptr);
-}
-
-TEST(ThreadSlot, DestroyingTheSlotReleasesNothingAndLaterThreadsStillWork) {
-    g_released.calls = 0;
-    {
-        plat::ThreadSlot dropped(release_value);
-        std::thread([&] { dropped.set(new Value{plat::current_thread_id()}); }).join();
-        EXPECT_EQ(g_released.calls, 1);
-        auto* kept = new Value{plat::current_thread_id()};
-        dropped.set(kept);
-        delete kept;  // the slot is destroyed with a value in it, which stays the caller's
-    }
-    EXPECT_EQ(g_released.calls, 1);
-
-    // Slots come and go many times over a process's life.
-    for (int i = 0; i < 200; ++i) {
-        plat::ThreadSlot slot(release_value);
-        ASSERT_TRUE(slot.valid()) << "round " << i;
-        std::thread([&] { slot.set(new Value{plat::current_thread_id()}); }).join();
-    }
-    EXPECT_EQ(g_released.calls, 201);
-}
-
-TEST(ThreadSlot, ThreadIdsDifferBetweenLiveThreads) {
-    const std::uint32_t mine = plat::current_thread_id();
-    std::uint32_t other = mine;
-    std::thread([&] { other = plat::current_thread_id(); }).join();
-    EXPECT_NE(other, mine);
-    EXPECT_NE(plat::current_process_id(), 0u);
-}
-
 #if defined(_WIN32)
-TEST(ThreadSlot, ReadingASlotKeepsTheLastError) {
-    plat::ThreadSlot slot(nullptr);
     SetLastError(ERROR_SHARING_VIOLATION);
     EXPECT_EQ(slot.get(), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
-}
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION)) << "reading keeps it";
 #endif
+    // Destroying a slot releases nothing: a value still in it stays the caller's.
+    {
+        plat::ThreadSlot dropped(release_value);
+        std::thread([&] { dropped.set(own_value()); }).join();
+        std::uint32_t kept = plat::current_thread_id();
+        dropped.set(&kept);
+    }
+    EXPECT_EQ(g_released, kThreads + 1);
+    // Slots come and go many times over a process's life.
+    for (int i = 0; i < 200; ++i) {
+        plat::ThreadSlot another(release_value);
+        ASSERT_TRUE(another.valid()) << "round " << i;
+        std::thread([&] { another.set(own_value()); }).join();
+    }
+    EXPECT_EQ(g_released, kThreads + 201);
+    EXPECT_EQ(g_released_elsewhere, 0);
+}
 
 TEST(RecursiveMutex, OwnerMayRelockOthersWaitUntilTheLastUnlock) {
     plat::RecursiveMutex mutex;
     mutex.lock();
     ASSERT_TRUE(mutex.try_lock());
-    bool other_got_it = true;
-    std::thread([&] { other_got_it = mutex.try_lock(); }).join();
-    EXPECT_FALSE(other_got_it);
-    mutex.unlock();
-    std::thread([&] { other_got_it = mutex.try_lock(); }).join();
-    EXPECT_FALSE(other_got_it) << "one unlock of two leaves it held";
-    mutex.unlock();
-
+    for (const int held : {2, 1}) {
+        bool other_got_it = true;
+        std::thread([&] { other_got_it = mutex.try_lock(); }).join();
+        EXPECT_FALSE(other_got_it) << "held " << held << " times";
+        mutex.unlock();
+    }
     // Many threads through one lock: the guarded counter loses nothing.
     long counter = 0;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&] {
-            for (int i = 0; i < 10000; ++i) {
-                std::lock_guard outer(mutex);
-                std::lock_guard inner(mutex);
-                ++counter;
-            }
-        });
-    }
-    for (auto& thread : threads) {
-        thread.join();
+    const auto count = [&] {
+        for (int i = 0; i < 10000; ++i) {
+            std::lock_guard outer(mutex);
+            std::lock_guard inner(mutex);
+            ++counter;
+        }
+    };
+    std::thread first(count), second(count), third(count);
+    count();
+    for (std::thread* t : {&first, &second, &third}) {
+        t->join();
     }
     EXPECT_EQ(counter, 40000);
 }

@@ -3,9 +3,8 @@
 // list from the library's .def file.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstring>
-#include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -18,16 +17,15 @@
 #include <elf.h>
 
 #include <fstream>
+#include <iterator>
 #endif
 
 namespace {
 
-struct Export {
-    const char* name;
-    bool data;
-};
+// Exported names, each with whether it names data rather than code.
+using Exports = std::map<std::string, bool>;
 
-constexpr Export kExports[] = {
+const Exports kListed = {
 #include "export_entries.inc"
 };
 
@@ -36,190 +34,132 @@ const std::vector<std::string> kDeclared = {
 #include "export_declared.inc"
 };
 
-// One name the library exports, and whether it names data rather than code.
-struct Found {
-    std::string name;
-    bool data;
-    bool operator<(const Found& other) const { return name < other.name; }
-};
-
-std::vector<Found> expected_exports() {
-    std::vector<Found> list;
-    for (const Export& e : kExports) {
-        list.push_back({e.name, e.data});
-    }
-    std::sort(list.begin(), list.end());
-    return list;
-}
-
 #if defined(_WIN32)
 
-class Library {
-  public:
-    Library() : module_(LoadLibraryA(VM_EXPORT_LIBRARY_FILE)), error_(GetLastError()) {}
-    ~Library() {
-        if (module_ != nullptr) {
-            FreeLibrary(module_);
-        }
-    }
-    bool loaded() const { return module_ != nullptr; }
-    std::string why() const { return "LoadLibraryA error " + std::to_string(error_); }
+struct Library {
+    HMODULE handle = LoadLibraryA(VM_EXPORT_LIBRARY_FILE);
+    std::string why = "LoadLibraryA error " + std::to_string(GetLastError());
+    ~Library() { FreeLibrary(handle); }
     void* resolve(const char* name) const {
-        return reinterpret_cast<void*>(GetProcAddress(module_, name));
+        return reinterpret_cast<void*>(GetProcAddress(handle, name));
     }
 
-    // The export directory as the loader sees it.
-    const IMAGE_EXPORT_DIRECTORY* directory() const {
-        const auto* base = reinterpret_cast<const unsigned char*>(module_);
+    // The export directory as the loader sees it, with the name the library gives itself there.
+    // Code lives in executable pages, data does not.
+    Exports exports(std::string* internal_name) const {
+        Exports found;
+        const auto* base = reinterpret_cast<const char*>(handle);
         const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
         const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
         const IMAGE_DATA_DIRECTORY& entry =
             nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
         if (entry.Size == 0) {
-            return nullptr;
+            return found;
         }
-        return reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + entry.VirtualAddress);
-    }
-
-    std::string internal_name() const {
-        const IMAGE_EXPORT_DIRECTORY* exports = directory();
-        return exports == nullptr ? std::string()
-                                  : reinterpret_cast<const char*>(module_) + exports->Name;
-    }
-
-    // Code lives in executable pages, data does not.
-    std::vector<Found> exports() const {
-        std::vector<Found> list;
-        const IMAGE_EXPORT_DIRECTORY* exports = directory();
-        if (exports == nullptr) {
-            return list;
-        }
-        const auto* base = reinterpret_cast<const char*>(module_);
-        const auto* names = reinterpret_cast<const DWORD*>(base + exports->AddressOfNames);
-        for (DWORD i = 0; i < exports->NumberOfNames; ++i) {
-            const char* name = base + names[i];
+        const auto* directory =
+            reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + entry.VirtualAddress);
+        *internal_name = base + directory->Name;
+        const auto* names = reinterpret_cast<const DWORD*>(base + directory->AddressOfNames);
+        const DWORD executable =
+            PAGE_EXECUTE | PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
+        for (DWORD i = 0; i < directory->NumberOfNames; ++i) {
             MEMORY_BASIC_INFORMATION page{};
-            VirtualQuery(resolve(name), &page, sizeof page);
-            const DWORD executable =
-                PAGE_EXECUTE | PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE | PAGE_EXECUTE_WRITECOPY;
-            list.push_back({name, (page.Protect & executable) == 0});
+            VirtualQuery(resolve(base + names[i]), &page, sizeof page);
+            found[base + names[i]] = (page.Protect & executable) == 0;
         }
-        std::sort(list.begin(), list.end());
-        return list;
+        return found;
     }
-
-  private:
-    HMODULE module_;
-    DWORD error_;
 };
 
 #else
 
-class Library {
-  public:
-    Library() : handle_(dlopen(VM_EXPORT_LIBRARY_FILE, RTLD_NOW | RTLD_LOCAL)) {
-        const char* error = handle_ == nullptr ? dlerror() : nullptr;
-        why_ = error != nullptr ? error : "";
-    }
+struct Library {
+    void* handle = dlopen(VM_EXPORT_LIBRARY_FILE, RTLD_NOW | RTLD_LOCAL);
+    std::string why = handle == nullptr ? dlerror() : "";
     ~Library() {
-        if (handle_ != nullptr) {
-            dlclose(handle_);
+        if (handle != nullptr) {
+            dlclose(handle);
         }
     }
-    bool loaded() const { return handle_ != nullptr; }
-    std::string why() const { return why_; }
-    void* resolve(const char* name) const { return dlsym(handle_, name); }
+    void* resolve(const char* name) const { return dlsym(handle, name); }
 
-    // The defined, visible symbols of the file's dynamic symbol table.
-    std::vector<Found> exports() const {
-        std::vector<Found> list;
+    // The defined, visible symbols of the file's dynamic symbol table; functions are code.
+    Exports exports(std::string*) const {
+        Exports found;
         std::ifstream in(VM_EXPORT_LIBRARY_FILE, std::ios::binary);
-        const std::vector<char> file{std::istreambuf_iterator<char>(in), {}};
+        const std::string file((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
+        const auto read = [&file](auto* out, std::size_t offset) {
+            std::memcpy(out, file.data() + offset, sizeof *out);
+        };
         Elf64_Ehdr header{};
         if (file.size() < sizeof header) {
-            return list;
+            return found;
         }
-        std::memcpy(&header, file.data(), sizeof header);
-        std::vector<Elf64_Shdr> sections(header.e_shnum);
-        std::memcpy(sections.data(), file.data() + header.e_shoff,
-                    sections.size() * sizeof(Elf64_Shdr));
-        for (const Elf64_Shdr& section : sections) {
+        read(&header, 0);
+        for (unsigned s = 0; s < header.e_shnum; ++s) {
+            Elf64_Shdr section{};
+            Elf64_Shdr strings{};
+            read(&section, header.e_shoff + s * sizeof section);
             if (section.sh_type != SHT_DYNSYM) {
                 continue;
             }
-            const char* strings = file.data() + sections[section.sh_link].sh_offset;
+            read(&strings, header.e_shoff + section.sh_link * sizeof strings);
             for (std::size_t i = 1; i < section.sh_size / sizeof(Elf64_Sym); ++i) {
                 Elf64_Sym symbol{};
-                std::memcpy(&symbol, file.data() + section.sh_offset + i * sizeof symbol,
-                            sizeof symbol);
-                const unsigned binding = ELF64_ST_BIND(symbol.st_info);
+                read(&symbol, section.sh_offset + i * sizeof symbol);
                 const unsigned visibility = ELF64_ST_VISIBILITY(symbol.st_other);
-                if (symbol.st_shndx == SHN_UNDEF || binding == STB_LOCAL ||
-                    (visibility != STV_DEFAULT && visibility != STV_PROTECTED)) {
-                    continue;
+                if (symbol.st_shndx != SHN_UNDEF && ELF64_ST_BIND(symbol.st_info) != STB_LOCAL &&
+                    (visibility == STV_DEFAULT || visibility == STV_PROTECTED)) {
+                    found[file.data() + strings.sh_offset + symbol.st_name] =
+                        ELF64_ST_TYPE(symbol.st_info) != STT_FUNC;
                 }
-                list.push_back(
-                    {strings + symbol.st_name, ELF64_ST_TYPE(symbol.st_info) != STT_FUNC});
             }
         }
-        std::sort(list.begin(), list.end());
-        return list;
+        return found;
     }
-
-  private:
-    void* handle_;
-    std::string why_;
 };
 
 #endif
 
-// Entries of one sorted list that the other lacks, one a line.
-std::string missing_from(const std::vector<Found>& from, const std::vector<Found>& other) {
-    std::vector<Found> missing;
-    std::set_difference(from.begin(), from.end(), other.begin(), other.end(),
-                        std::back_inserter(missing),
-                        [](const Found& a, const Found& b) { return a.name < b.name; });
+// Names of one list that the other lacks, one a line.
+std::string missing_from(const Exports& from, const Exports& other) {
     std::string text;
-    for (const Found& f : missing) {
-        text += "  " + f.name + "\n";
+    for (const auto& [name, data] : from) {
+        text += other.count(name) == 0 ? "  " + name + "\n" : "";
     }
     return text;
 }
 
-TEST(Exports, EveryListedNameResolves) {
+TEST(Exports, ExactlyTheListedNamesResolveUndecoratedAndOfTheirKind) {
     const Library library;
-    ASSERT_TRUE(library.loaded()) << VM_EXPORT_LIBRARY_FILE << ": " << library.why();
-    for (const Export& e : kExports) {
-        EXPECT_NE(library.resolve(e.name), nullptr) << e.name;
+    ASSERT_NE(library.handle, nullptr) << VM_EXPORT_LIBRARY_FILE << ": " << library.why;
+    for (const auto& [name, data] : kListed) {
+        EXPECT_NE(library.resolve(name.c_str()), nullptr) << name;
     }
     EXPECT_EQ(library.resolve("vm_no_such_export"), nullptr);
-}
 
-TEST(Exports, ExactlyTheListedNamesUndecoratedAndOfTheirKind) {
-    const Library library;
-    ASSERT_TRUE(library.loaded()) << library.why();
-    const std::vector<Found> found = library.exports();
-    const std::vector<Found> expected = expected_exports();
-    EXPECT_EQ(missing_from(found, expected), "") << "exported but not listed";
-    EXPECT_EQ(missing_from(expected, found), "") << "listed but not exported";
-    for (const Found& f : found) {
-        const auto listed = std::lower_bound(expected.begin(), expected.end(), f);
-        if (listed != expected.end() && listed->name == f.name) {
-            EXPECT_EQ(f.data, listed->data) << f.name << (f.data ? " is data" : " is code");
+    std::string internal_name;
+    const Exports found = library.exports(&internal_name);
+    EXPECT_EQ(missing_from(found, kListed), "") << "exported but not listed";
+    EXPECT_EQ(missing_from(kListed, found), "") << "listed but not exported";
+    for (const auto& [name, data] : found) {
+        const auto listed = kListed.find(name);
+        if (listed != kListed.end()) {
+            EXPECT_EQ(data, listed->second) << name << (data ? " is data" : " is code");
         }
     }
 #if defined(_WIN32)
-    EXPECT_STRCASEEQ(library.internal_name().c_str(), VM_EXPORT_LIBRARY_NAME);
+    EXPECT_STRCASEEQ(internal_name.c_str(), VM_EXPORT_LIBRARY_NAME);
 #endif
 }
 
 TEST(Exports, EveryNameTheHeaderDeclaresIsListed) {
-    std::vector<Found> declared;
+    Exports declared;
     for (const std::string& name : kDeclared) {
-        declared.push_back({name, false});
+        declared[name] = false;
     }
-    std::sort(declared.begin(), declared.end());
-    EXPECT_EQ(missing_from(declared, expected_exports()), "") << "declared but not listed";
+    EXPECT_EQ(missing_from(declared, kListed), "") << "declared but not listed";
 }
 
 }  // namespace

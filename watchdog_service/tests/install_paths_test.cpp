@@ -7,6 +7,7 @@
 
 #include <initializer_list>
 #include <string>
+#include <vector>
 
 #include "JOVX_ErrorLogging.h"
 #include "JOVX_WDT_SettingsRead.h"
@@ -24,8 +25,10 @@ constexpr plat::RegistryRoot kMachine = plat::RegistryRoot::local_machine;
 
 #if defined(_WIN32)
 constexpr const char* kInstall = "C:\\opt\\prog";
+constexpr const char* kRoot = "C:\\";
 #else
 constexpr const char* kInstall = "/opt/prog";
+constexpr const char* kRoot = "/";
 #endif
 
 // The products' keys as installation leaves them. POSIX: one drop-in file per product in a
@@ -81,23 +84,21 @@ class InstallPaths : public ::testing::Test {
             body += "[HKEY_LOCAL_MACHINE\\" + base + "\\" + subkey + "]\n";
             body += "[HKEY_LOCAL_MACHINE\\" + base + "\\" + subkey + "\\PathName]\n";
             if (subkey == with_path) {
-                body += "\"Path00\"=\"" + escaped(directory) + "\"\n";
+                body += "\"Path00\"=\"" + directory + "\"\n";
             }
             body += "\n";
         }
         plat_test::write_text(dir_.path() / "registry.d" / (key + ".reg"), body);
 #endif
     }
-    void set_log_names(const std::string& name, const std::string& default_name) {
+    // The trace file path for LogName `name`, and WDTLogGetFilePath's result.
+    std::string log_path(const std::string& name, int expected_result = 0) {
         WDT_Settings* s = WDT_LockSettings();
         plat::copy_cut(s->LogName, sizeof s->LogName, name.c_str());
-        plat::copy_cut(s->DefaultLogName, sizeof s->DefaultLogName, default_name.c_str());
+        plat::copy_cut(s->DefaultLogName, sizeof s->DefaultLogName, "jovxwdt");
         WDT_UnlockSettings();
-    }
-    std::string log_path(const std::string& name) {
-        set_log_names(name, "jovxwdt");
         char path[kPathBufferSize];
-        EXPECT_EQ(WDTLogGetFilePath(path), 0) << name;
+        EXPECT_EQ(WDTLogGetFilePath(path), expected_result) << name;
         return path;
     }
 
@@ -109,32 +110,12 @@ class InstallPaths : public ::testing::Test {
     bool vendor_created_ = false;
     bool owns_products_ = false;
 #else
-    static std::string escaped(const std::string& text) {
-        std::string out;
-        for (char c : text) {
-            out += c == '\\' || c == '"' ? std::string("\\") + c : std::string(1, c);
-        }
-        return out;
-    }
-
     plat_test::ScratchDir dir_;
     plat_test::ScopedEnv registry_{"VARMOTH_REGISTRY", dir_.path().string()};
 #endif
 };
 
-TEST_F(InstallPaths, FirstSubkeyAboveZeroIsUsed) {
-    const std::string service = std::string(kInstall) + "-or";
-    const std::string provider = std::string(kInstall) + "-pv";
-    product("KTL-OR", {"-5", "0000", "0100", "0200", "Later"}, "0100", service);
-    product("KTL-PV", {"0001"}, "0001", provider);
-    char path[kPathBufferSize];
-    ASSERT_EQ(WDT_GetInstallPath(path, kInstallPathService), 0);
-    EXPECT_EQ(path, service);
-    ASSERT_EQ(WDT_GetInstallPath(path, kInstallPathProvider), 0);
-    EXPECT_EQ(path, provider);
-}
-
-TEST_F(InstallPaths, MissingKeysSubkeysOrValuesFail) {
+TEST_F(InstallPaths, FirstSubkeyAboveZeroGivesTheInstallAndTraceFilePath) {
     char path[kPathBufferSize];
     EXPECT_EQ(WDT_GetInstallPath(path, kInstallPathService), 1) << "no key at all";
     product("KTL-OR", {"Zero", "0000"}, "", "");
@@ -144,35 +125,44 @@ TEST_F(InstallPaths, MissingKeysSubkeysOrValuesFail) {
     // A settings read needs both directories: it fails before it looks at any file.
     WDT_Settings settings;
     EXPECT_EQ(WDT_ReadSettings(&settings), 1);
-}
 
-TEST_F(InstallPaths, TraceFilePathRules) {
+    const std::string service = std::string(kInstall) + "-or";
+    const std::string provider = std::string(kInstall) + "-pv";
+    product("KTL-OR", {"-5", "0000", "0100", "0200", "Later"}, "0100", service);
+    product("KTL-PV", {"0001"}, "0001", provider);
+    ASSERT_EQ(WDT_GetInstallPath(path, kInstallPathService), 0);
+    EXPECT_EQ(path, service);
+    ASSERT_EQ(WDT_GetInstallPath(path, kInstallPathProvider), 0);
+    EXPECT_EQ(path, provider);
+
+    // The trace file path from LogName.
     product("KTL-OR", {"0001"}, "0001", kInstall);
     const std::string install = kInstall;
+    const char sep = plat::kPathSeparator;
+    const std::string longest = (kRoot + std::string(249, 'a')).substr(0, 249);
+    const struct {
+        std::string name, expected;
+    } cases[] = {
 #if defined(_WIN32)
-    EXPECT_EQ(log_path("trace.log"), install + "\\log\\trace.log");
-    EXPECT_EQ(log_path("data\\t.log"), install + "\\data\\t.log");
-    EXPECT_EQ(log_path("C:\\logs\\t"), "C:\\logs\\t") << "a drive makes a full path";
-    EXPECT_EQ(log_path("\\logs\\t"), install + "\\logs\\t") << "no drive: below the install";
-    const std::string full = "C:\\";
+        {"trace.log", install + "\\log\\trace.log"},
+        {"data\\t.log", install + "\\data\\t.log"},
+        {"C:\\logs\\t", "C:\\logs\\t"},        // a drive makes a full path
+        {"\\logs\\t", install + "\\logs\\t"},  // no drive: below the install
 #else
-    EXPECT_EQ(log_path("trace.log"), install + "/log/trace.log");
-    EXPECT_EQ(log_path("data/t.log"), install + "/data/t.log");
-    EXPECT_EQ(log_path("/var/log/varmoth/t"), "/var/log/varmoth/t");
-    const std::string full = "/";
+        {"trace.log", install + "/log/trace.log"},
+        {"data/t.log", install + "/data/t.log"},
+        {"/var/log/varmoth/t", "/var/log/varmoth/t"},
 #endif
-
-    // 250 characters or more fall back to the default name.
-    const std::string fallback = log_path(full + std::string(250 - full.size(), 'a'));
-    EXPECT_EQ(fallback, install + plat::kPathSeparator + "log" + plat::kPathSeparator + "jovxwdt");
-    EXPECT_EQ(log_path(full + std::string(249 - full.size(), 'a')).size(), 249u);
-}
-
-TEST_F(InstallPaths, InstallDirectoryOnNoUsableRootIsRefused) {
-    struct Case {
-        std::string install;
-        const char* why;
+        {longest, longest},
+        // 250 characters or more fall back to the default name.
+        {longest + "a", install + sep + "log" + sep + "jovxwdt"},
     };
+    for (const auto& c : cases) {
+        EXPECT_EQ(log_path(c.name), c.expected);
+    }
+
+    // An install directory on no usable root is refused; the buffer holds the path anyway.
+    std::vector<std::string> unusable = {std::string("relative") + sep + "prog"};
 #if defined(_WIN32)
     // A drive letter that nothing is mounted at.
     const DWORD drives = GetLogicalDrives();
@@ -180,19 +170,11 @@ TEST_F(InstallPaths, InstallDirectoryOnNoUsableRootIsRefused) {
     while (unused > 'D' && (drives & (1u << (unused - 'A'))) != 0) {
         --unused;
     }
-    const Case cases[] = {{"relative\\prog", "relative"},
-                          {std::string(1, unused) + ":\\prog", "no such drive"}};
-#else
-    const Case cases[] = {{"relative/prog", "relative"}};
+    unusable.push_back(std::string(1, unused) + ":\\prog");
 #endif
-    for (const Case& c : cases) {
-        product("KTL-OR", {"0001"}, "0001", c.install);
-        set_log_names("trace.log", "jovxwdt");
-        char path[kPathBufferSize];
-        EXPECT_EQ(WDTLogGetFilePath(path), 1) << c.why;
-        const std::string expected =
-            c.install + plat::kPathSeparator + "log" + plat::kPathSeparator + "trace.log";
-        EXPECT_EQ(path, expected) << "the buffer holds the path anyway";
+    for (const std::string& directory : unusable) {
+        product("KTL-OR", {"0001"}, "0001", directory);
+        EXPECT_EQ(log_path("trace.log", 1), directory + sep + "log" + sep + "trace.log");
     }
 }
 

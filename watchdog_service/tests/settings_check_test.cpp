@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <sstream>
 #include <string>
 
 #include "JOVX_WDT_SettingsRead.h"
@@ -11,86 +12,64 @@ namespace {
 
 using namespace jovx;
 
+// Every value valid, most of them at a limit of their range; in declaration order.
 WDT_Settings valid_settings() {
-    WDT_Settings s;
-    s.TimeoutInterval = 600;
-    s.IntervalCount = 3;
-    s.ShorteningCount = 4;
-    s.MinimumInterval = 60;
-    s.RetryInterval = 900;
-    s.TimeoutAction = 1;
-    s.ErrorWatching = 1;
-    s.LogSize = 2;
-    s.LogLevel = -1;
-    s.LogPages = 16;
+    WDT_Settings s{600, 3, 4, 60, 900, 1, 1, 2, -1, 16, {}, "definition-default", 60};
     std::string(225, 'n').copy(s.LogName, 225);
-    std::string("definition-default").copy(s.DefaultLogName, 18);
-    s.MaximumRetryTime = 60;
     return s;
 }
 
-void expect_defaults(const WDT_Settings& s) {
-    EXPECT_EQ(s.TimeoutInterval, 1200);
-    EXPECT_EQ(s.IntervalCount, 2);
-    EXPECT_EQ(s.ShorteningCount, 2);
-    EXPECT_EQ(s.MinimumInterval, 30);
-    EXPECT_EQ(s.RetryInterval, 1800);
-    EXPECT_EQ(s.TimeoutAction, 0x20);
-    EXPECT_EQ(s.ErrorWatching, 0);
-    EXPECT_EQ(s.LogSize, 8);
-    EXPECT_EQ(s.LogLevel, 30);
-    EXPECT_EQ(s.LogPages, 10);
-    EXPECT_STREQ(s.LogName, "jovxwdt");
-    EXPECT_STREQ(s.DefaultLogName, "definition-default") << "the definition's default stays";
-    EXPECT_EQ(s.MaximumRetryTime, 15);
+// All items in declaration order.
+std::string fields(const WDT_Settings& s) {
+    std::ostringstream out;
+    out << s.TimeoutInterval << ' ' << s.IntervalCount << ' ' << s.ShorteningCount << ' '
+        << s.MinimumInterval << ' ' << s.RetryInterval << ' ' << s.TimeoutAction << ' '
+        << int{s.ErrorWatching} << ' ' << s.LogSize << ' ' << s.LogLevel << ' ' << s.LogPages << ' '
+        << s.LogName << ' ' << s.DefaultLogName << ' ' << s.MaximumRetryTime;
+    return out.str();
 }
 
-TEST(SettingsCheck, ValidValuesAtTheirLimitsAreKept) {
+TEST(SettingsCheck, ValidValuesAreKeptAndAnyInvalidOneReplacesEveryValue) {
     WDT_Settings s = valid_settings();
     EXPECT_EQ(WDT_LogXMLvalues(&s), 0);
-    EXPECT_EQ(s.LogLevel, -1);
-    EXPECT_EQ(std::string(s.LogName).size(), 225u);
-    EXPECT_EQ(s.TimeoutInterval, 600);
-    EXPECT_EQ(s.MaximumRetryTime, 60);
-}
+    EXPECT_EQ(fields(s),
+              "600 3 4 60 900 1 1 2 -1 16 " + std::string(225, 'n') + " definition-default 60");
 
-TEST(SettingsCheck, AnyInvalidValueReplacesEveryValue) {
-    const auto spoil = {
-        +[](WDT_Settings& s) { s.IntervalCount = 11; },
-        +[](WDT_Settings& s) { s.TimeoutInterval = 59; },
-        +[](WDT_Settings& s) { s.LogLevel = -2; },
-        +[](WDT_Settings& s) { s.LogPages = 17; },
-        +[](WDT_Settings& s) { s.ErrorWatching = 2; },
-        +[](WDT_Settings& s) { s.TimeoutAction = 4; },
-        +[](WDT_Settings& s) { std::string(226, 'x').copy(s.LogName, 226); },
+    void (*const spoilers[])(WDT_Settings&) = {
+        [](WDT_Settings& s) { s.IntervalCount = 11; },
+        [](WDT_Settings& s) { s.TimeoutInterval = 59; },
+        [](WDT_Settings& s) { s.LogLevel = -2; },
+        [](WDT_Settings& s) { s.LogPages = 17; },
+        [](WDT_Settings& s) { s.ErrorWatching = 2; },
+        [](WDT_Settings& s) { s.TimeoutAction = 4; },
+        [](WDT_Settings& s) { std::string(226, 'x').copy(s.LogName, 226); },
     };
-    for (auto make_invalid : spoil) {
-        WDT_Settings s = valid_settings();
-        make_invalid(s);
+    for (const auto& spoil : spoilers) {
+        s = valid_settings();
+        spoil(s);
         EXPECT_EQ(WDT_LogXMLvalues(&s), -1);
-        expect_defaults(s);
+        // The definition's default name stays.
+        EXPECT_EQ(fields(s), "1200 2 2 30 1800 32 0 8 30 10 jovxwdt definition-default 15");
     }
 }
 
 TEST(SettingsCheck, TimeoutIntervalIsRaisedToFitTheMinimumInterval) {
-    WDT_Settings s = valid_settings();
-    s.TimeoutInterval = 60;
-    s.IntervalCount = 4;
-    s.MinimumInterval = 30;
-    EXPECT_EQ(WDT_LogXMLvalues(&s), 0);
-    EXPECT_EQ(s.TimeoutInterval, 120);
-
-    s.MinimumInterval = 360;
-    s.IntervalCount = 10;
-    s.TimeoutInterval = 3600;
-    EXPECT_EQ(WDT_LogXMLvalues(&s), 0);
-    EXPECT_EQ(s.TimeoutInterval, 3600) << "360 fits exactly into 3600 / 10";
+    const struct {
+        int timeout, count, minimum, expected;
+    } cases[] = {{60, 4, 30, 120}, {3600, 10, 360, 3600}, {600, 3, 201, 603}};
+    for (const auto& c : cases) {
+        WDT_Settings s = valid_settings();
+        s.TimeoutInterval = c.timeout;
+        s.IntervalCount = c.count;
+        s.MinimumInterval = c.minimum;
+        EXPECT_EQ(WDT_LogXMLvalues(&s), 0);
+        EXPECT_EQ(s.TimeoutInterval, c.expected) << c.timeout << " / " << c.count;
+    }
 }
 
 TEST(SettingsLock, RecursiveForItsOwnerAndExclusiveForOthers) {
     WDT_Settings* first = WDT_LockSettings();
-    WDT_Settings* again = WDT_LockSettings();
-    EXPECT_EQ(first, again);
+    EXPECT_EQ(WDT_LockSettings(), first);
     std::atomic<bool> other_has_it{false};
     plat::Thread other;
     ASSERT_TRUE(other.start([&] {

@@ -3,11 +3,10 @@
 #include <cstring>
 #include <limits>
 #include <string>
-#include <vector>
 
 #include "definition_reader.h"
 #include "markup_reader.h"
-#include "support.h"
+#include "value_text.h"
 
 namespace qac {
 namespace {
@@ -31,206 +30,155 @@ const QAC_Content* find(const QAC_Content* list, const char* name) {
     return nullptr;
 }
 
-std::vector<std::string> names(const QAC_Content* list) {
-    std::vector<std::string> out;
+std::string names(const QAC_Content* list) {
+    std::string out;
     for (; list != nullptr; list = list->Next) {
-        out.push_back(list->Name != nullptr ? list->Name : "(null)");
+        out += (out.empty() ? "" : " ") + std::string(list->Name != nullptr ? list->Name : "-");
     }
     return out;
 }
 
-std::vector<std::string> words(const QAC_EnumEntry* list) {
-    std::vector<std::string> out;
+std::string words(const QAC_EnumEntry* list) {
+    std::string out;
     for (; list != nullptr; list = list->Next) {
-        out.push_back(std::string(list->Value) + "=" + list->DispText);
+        out += std::string(list->Value) + "=" + list->DispText + " ";
     }
     return out;
 }
 
-TEST(DefinitionFile, TopLevelTextsAndItemFields) {
+// Type, number, identifier, necessity and hidden.
+std::string fields(const QAC_Content* c) {
+    std::string out;
+    for (std::uint32_t field : {c->Type, c->Number, c->Identifier, c->Necessity, c->Hidden}) {
+        out += std::to_string(field) + " ";
+    }
+    return out;
+}
+
+// Every field given, then fields absent, out of bounds or not allowed for the type, and
+// names that are no identifiers.
+TEST(DefinitionFile, TextsAndItemFields) {
     const DefinitionFile file = read(
         "<item><name>Mode</name><description>  d  </description><dispstring>D</dispstring>"
         "<identifier>TRUE</identifier><necessity>FALSE</necessity><hidden>true</hidden>"
         "<number>3</number><type>enumeration</type><unknown>x</unknown>"
-        "<enum><NoAction>none</NoAction><HardReset/>text<_x/></enum></item>",
-        "<name>wdt</name><description>Watchdog </description><hidden>TRUE</hidden>");
-    EXPECT_STREQ(file.name.get(), "wdt");
-    EXPECT_STREQ(file.description.get(), "Watchdog ");
-    EXPECT_EQ(file.dispstring, nullptr);
-    EXPECT_EQ(file.hidden, 1u);
-    const QAC_Content* mode = file.definitions.get();
-    ASSERT_NE(mode, nullptr);
-    EXPECT_EQ(mode->Next, nullptr);
-    EXPECT_STREQ(mode->Description, "d  ");
-    EXPECT_STREQ(mode->DispString, "D");
-    EXPECT_EQ(mode->Identifier, 1u);
-    EXPECT_EQ(mode->Necessity, 1u);  // an identifier is always necessary
-    EXPECT_EQ(mode->Hidden, 1u);
-    EXPECT_EQ(mode->Number, 3u);
-    EXPECT_EQ(mode->Type, QAC_TYPE_ENUMERATION);
-    EXPECT_EQ(words(mode->EnumList),
-              std::vector<std::string>({"NoAction=none", "HardReset=", "_x="}));
-}
-
-TEST(DefinitionFile, AbsentFieldsAndRejectedElements) {
-    const DefinitionFile file = read(
+        "<enum><NoAction>none</NoAction><HardReset/>text<_x/></enum></item>"
         "<item><name>a</name></item>"
         "<item><name>b</name><type>Integer</type><identifier>TRUE</identifier></item>"
         "<item><name>c</name><type>string</type><number>-1</number><hidden>yes</hidden>"
         "<enum><x/></enum></item>"
         "<item><name>1bad</name><type>string</type></item>"
-        "<item><name></name><type>boolean</type></item>");
-    const QAC_Content* a = find(file.definitions.get(), "a");
-    EXPECT_EQ(a->Type, QAC_TYPE_NONE);
-    EXPECT_EQ(a->Number, 1u);
-    EXPECT_EQ(a->Necessity, 1u);
-    EXPECT_EQ(a->Default.Type, QAC_TYPE_NONE);
-    const QAC_Content* b = find(file.definitions.get(), "b");
-    EXPECT_EQ(b->Type, QAC_TYPE_NONE);  // type words are case-sensitive
-    EXPECT_EQ(b->Identifier, 0u);
-    const QAC_Content* c = find(file.definitions.get(), "c");
-    EXPECT_EQ(c->Number, 1u);  // out of bounds: as if absent
-    EXPECT_EQ(c->Hidden, 0u);
-    EXPECT_EQ(c->EnumList, nullptr);  // lists belong to enumerations only
-    EXPECT_EQ(names(file.definitions.get()),
-              std::vector<std::string>({"a", "b", "c", "(null)", "(null)"}));
+        "<item><name></name><type>boolean</type></item>",
+        "<name>wdt</name><description>Watchdog </description><hidden>TRUE</hidden>");
+    EXPECT_STREQ(file.name.get(), "wdt");
+    EXPECT_STREQ(file.description.get(), "Watchdog ");
+    EXPECT_EQ(file.dispstring, nullptr);
+    EXPECT_EQ(file.hidden, 1u);
+    const QAC_Content* defs = file.definitions.get();
+    EXPECT_EQ(names(defs), "Mode a b c - -");
+    EXPECT_STREQ(defs->Description, "d  ");
+    EXPECT_STREQ(defs->DispString, "D");
+    EXPECT_EQ(fields(defs), "5 3 1 1 1 ");  // an identifier is always necessary
+    EXPECT_EQ(words(defs->EnumList), "NoAction=none HardReset= _x= ");
+    EXPECT_EQ(fields(find(defs, "a")), "0 1 0 1 0 ");
+    EXPECT_EQ(find(defs, "a")->Default.Type, QAC_TYPE_NONE);
+    EXPECT_EQ(fields(find(defs, "b")), "0 1 0 1 0 ");  // type words are case-sensitive
+    EXPECT_EQ(fields(find(defs, "c")), "2 1 0 1 0 ");  // a number out of bounds: as if absent
+    EXPECT_EQ(find(defs, "c")->EnumList, nullptr);     // lists belong to enumerations only
 }
 
-// Repeated elements: the first counts; items with the same name are duplicates.
-TEST(DefinitionFile, OccurrencesAndDuplicates) {
+// Repeated elements: the first counts; items with the same name are duplicates. Structures
+// nest their members' definitions and have no identifier of their own.
+TEST(DefinitionFile, DuplicatesAndStructures) {
     const DefinitionFile file = read(
         "<item><name>a</name><type>integer</type><default>1</default><default>2</default>"
         "<enum><A/><B/><A>again</A><></></enum></item>"
         "<item><type>string</type><name>a</name></item>"
         "<item><type>string</type></item><item><type>string</type></item>"
-        "<item><name>e</name><type>enumeration</type><enum><A/><B/><A/></enum></item>");
-    EXPECT_EQ(names(file.definitions.get()),
-              std::vector<std::string>({"a", "(null)", "(null)", "e"}));
-    const QAC_Content* a = file.definitions.get();
-    EXPECT_EQ(a->Type, QAC_TYPE_INTEGER);
-    EXPECT_EQ(a->Default.Payload.Integer, 1);
-    EXPECT_EQ(words(find(a, "e")->EnumList), std::vector<std::string>({"A=", "B="}));
-}
-
-TEST(DefinitionFile, StructuresNestMembers) {
-    const DefinitionFile file = read(
+        "<item><name>e</name><type>enumeration</type><enum><A/><B/><A/></enum></item>"
         "<item><name>notice</name><type>structure</type><identifier>TRUE</identifier>"
         "<item><name>action</name><type>string</type></item><item><name>x</name></item>"
         "<item><name>action</name></item>"
         "<item><name>sub</name><type>structure</type><item><name>deep</name></item></item>"
         "</item><item><name>empty</name><type>structure</type></item>");
-    const QAC_Content* notice = file.definitions.get();
+    const QAC_Content* defs = file.definitions.get();
+    EXPECT_EQ(names(defs), "a - - e notice empty");
+    EXPECT_EQ(defs->Type, QAC_TYPE_INTEGER);
+    EXPECT_EQ(defs->Default.Payload.Integer, 1);
+    EXPECT_EQ(words(find(defs, "e")->EnumList), "A= B= ");
+    const QAC_Content* notice = find(defs, "notice");
     EXPECT_EQ(notice->Identifier, 0u);
     EXPECT_EQ(notice->Default.Payload.FirstMember, nullptr);
-    EXPECT_EQ(names(notice->Members), std::vector<std::string>({"action", "x", "sub"}));
-    EXPECT_EQ(names(find(notice->Members, "sub")->Members), std::vector<std::string>({"deep"}));
-    EXPECT_EQ(find(file.definitions.get(), "empty")->Members, nullptr);
+    EXPECT_EQ(names(notice->Members), "action x sub");
+    EXPECT_EQ(names(find(notice->Members, "sub")->Members), "deep");
+    EXPECT_EQ(find(defs, "empty")->Members, nullptr);
 }
 
-TEST(DefinitionBounds, Integers) {
-    const DefinitionFile file = read(
-        "<item><name>a</name><type>integer</type><minimum>5</minimum><default>3</default></item>"
-        "<item><name>b</name><type>integer</type><minimum>-10</minimum><maximum>-5</maximum>"
-        "</item>"
-        "<item><name>c</name><type>integer</type><minimum>7</minimum><maximum>2</maximum>"
-        "<default>7</default></item>"
-        "<item><name>d</name><type>integer</type><default> 0x10 </default></item>"
-        "<item><name>e</name><type>integer</type><default>x</default></item>"
-        "<item><name>f</name><type>boolean</type><minimum>1</minimum><maximum>2</maximum></item>");
-    const QAC_Content* defs = file.definitions.get();
-    const QAC_Content* a = find(defs, "a");
-    EXPECT_EQ(a->Minimum, 5);
-    EXPECT_EQ(a->Maximum, kMax);
-    EXPECT_EQ(a->Default.Payload.Integer, 5);
-    // No default and bounds below zero: the bound nearest to zero, never a number outside.
-    EXPECT_EQ(find(defs, "b")->Default.Payload.Integer, -5);
-    const QAC_Content* c = find(defs, "c");
-    EXPECT_EQ(c->Maximum, 7);  // a maximum below the minimum is raised to it
-    EXPECT_EQ(c->Default.Payload.Integer, 7);
-    EXPECT_EQ(find(defs, "d")->Minimum, kMin);
-    EXPECT_EQ(find(defs, "d")->Default.Payload.Integer, 16);
-    EXPECT_EQ(find(defs, "e")->Default.Payload.Integer, 0);
-    EXPECT_EQ(find(defs, "f")->Minimum, 0);
-    EXPECT_EQ(find(defs, "f")->Maximum, 0);
+// A definition's bounds and default: "minimum..maximum=default", the limits of 64 bits as
+// min and max.
+std::string bounds_and_default(const QAC_Content* c) {
+    const auto bound = [](std::int64_t b) {
+        return b == kMin ? "min" : b == kMax ? "max" : std::to_string(b);
+    };
+    const QAC_Default& d = c->Default;
+    std::string out = bound(c->Minimum) + ".." + bound(c->Maximum) + "=";
+    switch (d.Type) {
+        case QAC_TYPE_INTEGER:
+            return out + std::to_string(d.Payload.Integer);
+        case QAC_TYPE_STRING:
+            return out + "'" + d.Payload.String + "'";
+        case QAC_TYPE_BOOLEAN:
+            return out + std::to_string(d.Payload.Boolean);
+        case QAC_TYPE_IPADDR:
+            return out + format_address(d.Payload.IpAddr);
+        case QAC_TYPE_ENUMERATION:
+            return out + (d.Payload.Enumeration != nullptr ? d.Payload.Enumeration : "(null)");
+        default:
+            return out + "?";
+    }
 }
 
-TEST(DefinitionBounds, StringDefaults) {
-    const DefinitionFile file = read(
-        "<item><name>a</name><type>string</type><minimum>3</minimum></item>"
-        "<item><name>b</name><type>string</type><maximum>4</maximum><default>abc  </default>"
-        "</item>"
-        "<item><name>c</name><type>string</type><minimum>-4</minimum></item>"
-        "<item><name>d</name><type>string</type><default>x &amp; y </default></item>");
-    const QAC_Content* defs = file.definitions.get();
-    EXPECT_STREQ(find(defs, "a")->Default.Payload.String, "   ");
-    EXPECT_EQ(find(defs, "a")->Maximum, 2147483646);
-    EXPECT_STREQ(find(defs, "b")->Default.Payload.String, "");  // too long: padded to 0
-    EXPECT_STREQ(find(defs, "c")->Default.Payload.String, "");
-    EXPECT_STREQ(find(defs, "d")->Default.Payload.String, "x &amp; y ");
-}
-
-TEST(DefinitionBounds, OverlongPaddingIsRefused) {
+// Bounds apply to integers and strings only; a default outside them, or one that does not
+// convert, gives way to the value nearest to zero (or padding) the bounds allow.
+TEST(DefinitionBounds, DefaultsFollowTypeAndBounds) {
+    const struct {
+        const char* item;
+        const char* shown;
+    } cases[] = {
+        {"<type>integer</type><minimum>5</minimum><default>3</default>", "5..max=5"},
+        {"<type>integer</type><minimum>-10</minimum><maximum>-5</maximum>", "-10..-5=-5"},
+        // A maximum below the minimum is raised to it.
+        {"<type>integer</type><minimum>7</minimum><maximum>2</maximum><default>7</default>",
+         "7..7=7"},
+        {"<type>integer</type><default> 0x10 </default>", "min..max=16"},
+        {"<type>integer</type><default>x</default>", "min..max=0"},
+        {"<type>boolean</type><minimum>1</minimum><maximum>2</maximum>", "0..0=0"},
+        {"<type>string</type><minimum>3</minimum>", "3..2147483646='   '"},
+        {"<type>string</type><maximum>4</maximum><default>abc  </default>", "0..4=''"},
+        {"<type>string</type><minimum>-4</minimum>", "-4..2147483646=''"},
+        {"<type>string</type><default>x &amp; y </default>", "0..2147483646='x &amp; y '"},
+        {"<type>boolean</type><default>true</default>", "0..0=1"},
+        {"<type>boolean</type><default>1</default>", "0..0=0"},
+        {"<type>ipaddr</type><default>srv</default>", "0..0=srv"},
+        {"<type>ipaddr</type><default>10.1.2.3</default>", "0..0=10.1.2.3"},
+        {"<type>ipaddr</type><default>1.2.3</default>", "0..0="},
+        {"<type>enumeration</type><enum><A/><B/></enum><default>B</default>", "0..0=B"},
+        // Kept as written, listed or not; without one the first listed word.
+        {"<type>enumeration</type><enum><A/><B/></enum><default>Z z</default>", "0..0=Z z"},
+        {"<type>enumeration</type><enum><A/><B/></enum>", "0..0=A"},
+        {"<type>enumeration</type>", "0..0=(null)"},
+    };
+    for (const auto& c : cases) {
+        const DefinitionFile file = read(std::string("<item><name>a</name>") + c.item + "</item>");
+        ASSERT_NE(file.definitions, nullptr) << c.item;
+        EXPECT_EQ(bounds_and_default(file.definitions.get()), c.shown) << c.item;
+    }
+    // Padding beyond what a default may hold fails the read and leaves nothing.
     DefinitionFile file;
     const char* text =
         "<c><item><name>s</name><type>string</type><minimum>4000000000</minimum></item></c>";
     EXPECT_EQ(read_definitions(kSourceMemory, text, &file), QAC_E_NOMEM);
     EXPECT_EQ(file.definitions, nullptr);
-}
-
-TEST(DefinitionBounds, OtherDefaults) {
-    const DefinitionFile file = read(
-        "<item><name>b1</name><type>boolean</type><default>true</default></item>"
-        "<item><name>b2</name><type>boolean</type><default>1</default></item>"
-        "<item><name>h</name><type>ipaddr</type><default>srv</default></item>"
-        "<item><name>n</name><type>ipaddr</type><default>::1</default></item>"
-        "<item><name>x</name><type>ipaddr</type><default>1.2.3</default></item>"
-        "<item><name>e1</name><type>enumeration</type><enum><A/><B/></enum>"
-        "<default>B</default></item>"
-        "<item><name>e2</name><type>enumeration</type><enum><A/><B/></enum>"
-        "<default>Z z</default></item>"
-        "<item><name>e3</name><type>enumeration</type><enum><A/><B/></enum></item>"
-        "<item><name>e4</name><type>enumeration</type></item>");
-    const QAC_Content* defs = file.definitions.get();
-    EXPECT_EQ(find(defs, "b1")->Default.Payload.Boolean, 1u);
-    EXPECT_EQ(find(defs, "b2")->Default.Payload.Boolean, 0u);
-    EXPECT_STREQ(find(defs, "h")->Default.Payload.IpAddr.HostName, "srv");
-    EXPECT_EQ(find(defs, "n")->Default.Payload.IpAddr.Address[15], 1);
-    EXPECT_EQ(find(defs, "x")->Default.Payload.IpAddr.Form, QAC_IPADDR_EMPTY);
-    EXPECT_STREQ(find(defs, "e1")->Default.Payload.Enumeration, "B");
-    EXPECT_STREQ(find(defs, "e2")->Default.Payload.Enumeration, "Z z");  // kept as written
-    EXPECT_STREQ(find(defs, "e3")->Default.Payload.Enumeration, "A");    // first listed word
-    EXPECT_EQ(find(defs, "e4")->Default.Payload.Enumeration, nullptr);
-    EXPECT_EQ(find(defs, "e4")->Default.Type, QAC_TYPE_ENUMERATION);
-}
-
-TEST(DefinitionFile, FilesAndFailures) {
-    const std::string path =
-        testing::write_file("def.xml",
-                            "<?xml version=\"1.0\"?>\n<config_define>\n  <name>n</name>\n"
-                            "  <item><name>LogLevel</name><type>integer</type></item>\n");
-    DefinitionFile file;
-    ASSERT_EQ(read_definitions(kSourceFile, path.c_str(), &file), 0u);
-    EXPECT_EQ(names(file.definitions.get()), std::vector<std::string>({"LogLevel"}));
-    DefinitionFile untouched;
-    const std::string missing = (testing::temp_dir() / "missing.xml").string();
-    EXPECT_EQ(read_definitions(kSourceFile, missing.c_str(), &untouched), QAC_E_SYSTEM | 2u);
-    EXPECT_EQ(read_definitions(kSourceMemory, "", &untouched), 0u);
-    EXPECT_EQ(untouched.definitions, nullptr);
-}
-
-// Nesting as deep as a file can hold costs no call stack, reading or releasing.
-TEST(DefinitionLimits, DeeplyNestedItems) {
-    constexpr int kDepth = 100000;
-    const std::string text = "<c>" +
-                             testing::repeat("<item><name>n</name><type>structure</type>", kDepth) +
-                             testing::repeat("</item>", kDepth) + "</c>";
-    DefinitionFile file;
-    ASSERT_EQ(read_definitions(kSourceMemory, text.c_str(), &file), 0u);
-    int depth = 0;
-    for (const QAC_Content* c = file.definitions.get(); c != nullptr; c = c->Members) {
-        ++depth;
-    }
-    EXPECT_EQ(depth, kDepth);
 }
 
 }  // namespace

@@ -3,37 +3,29 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <string>
-#include <vector>
+#include <type_traits>
 
 #include "jovacfg.h"
 #include "plat/dl.h"
 
 namespace qac::testing {
 
+// Every export, by the name without its QAC_ prefix.
+// clang-format off
+#define QAC_STORE_EXPORTS(X)                                                                   \
+    X(ConfigCreate) X(ConfigDestroy) X(ConfigRead) X(ConfigReadFromData) X(ConfigWrite)         \
+    X(ContentListGet) X(ContentListGetFromData) X(DataGet) X(DataGetFromData) X(DataDefaultGet) \
+    X(DataDefaultGetFromData) X(DataDefaultCreate) X(DataDefaultCreateFromData) X(DataChange)   \
+    X(DataChangeToData) X(DataAdd) X(DataAddToData) X(DataDel) X(DataDelFromData)
+// clang-format on
+
 struct Api {
-    decltype(&QAC_ConfigCreate) ConfigCreate = nullptr;
-    decltype(&QAC_ConfigDestroy) ConfigDestroy = nullptr;
-    decltype(&QAC_ConfigRead) ConfigRead = nullptr;
-    decltype(&QAC_ConfigReadFromData) ConfigReadFromData = nullptr;
-    decltype(&QAC_ConfigWrite) ConfigWrite = nullptr;
-    decltype(&QAC_ContentListGet) ContentListGet = nullptr;
-    decltype(&QAC_ContentListGetFromData) ContentListGetFromData = nullptr;
-    decltype(&QAC_DataGet) DataGet = nullptr;
-    decltype(&QAC_DataGetFromData) DataGetFromData = nullptr;
-    decltype(&QAC_DataDefaultGet) DataDefaultGet = nullptr;
-    decltype(&QAC_DataDefaultGetFromData) DataDefaultGetFromData = nullptr;
-    decltype(&QAC_DataDefaultCreate) DataDefaultCreate = nullptr;
-    decltype(&QAC_DataDefaultCreateFromData) DataDefaultCreateFromData = nullptr;
-    decltype(&QAC_DataChange) DataChange = nullptr;
-    decltype(&QAC_DataChangeToData) DataChangeToData = nullptr;
-    decltype(&QAC_DataAdd) DataAdd = nullptr;
-    decltype(&QAC_DataAddToData) DataAddToData = nullptr;
-    decltype(&QAC_DataDel) DataDel = nullptr;
-    decltype(&QAC_DataDelFromData) DataDelFromData = nullptr;
+#define QAC_STORE_MEMBER(name) decltype(&QAC_##name) name = nullptr;
+    QAC_STORE_EXPORTS(QAC_STORE_MEMBER);
+#undef QAC_STORE_MEMBER
 };
 
+#define QAC_STORE_LOAD(name) get(&api_.name, "QAC_" #name);
 class StoreLibrary {
   public:
     StoreLibrary() {
@@ -46,25 +38,7 @@ class StoreLibrary {
                 reinterpret_cast<std::remove_reference_t<decltype(*slot)>>(library_.symbol(name));
             all = all && *slot != nullptr;
         };
-        get(&api_.ConfigCreate, "QAC_ConfigCreate");
-        get(&api_.ConfigDestroy, "QAC_ConfigDestroy");
-        get(&api_.ConfigRead, "QAC_ConfigRead");
-        get(&api_.ConfigReadFromData, "QAC_ConfigReadFromData");
-        get(&api_.ConfigWrite, "QAC_ConfigWrite");
-        get(&api_.ContentListGet, "QAC_ContentListGet");
-        get(&api_.ContentListGetFromData, "QAC_ContentListGetFromData");
-        get(&api_.DataGet, "QAC_DataGet");
-        get(&api_.DataGetFromData, "QAC_DataGetFromData");
-        get(&api_.DataDefaultGet, "QAC_DataDefaultGet");
-        get(&api_.DataDefaultGetFromData, "QAC_DataDefaultGetFromData");
-        get(&api_.DataDefaultCreate, "QAC_DataDefaultCreate");
-        get(&api_.DataDefaultCreateFromData, "QAC_DataDefaultCreateFromData");
-        get(&api_.DataChange, "QAC_DataChange");
-        get(&api_.DataChangeToData, "QAC_DataChangeToData");
-        get(&api_.DataAdd, "QAC_DataAdd");
-        get(&api_.DataAddToData, "QAC_DataAddToData");
-        get(&api_.DataDel, "QAC_DataDel");
-        get(&api_.DataDelFromData, "QAC_DataDelFromData");
+        QAC_STORE_EXPORTS(QAC_STORE_LOAD);
         complete_ = all;
     }
 
@@ -76,6 +50,7 @@ class StoreLibrary {
     Api api_;
     bool complete_ = false;
 };
+#undef QAC_STORE_LOAD
 
 // One library for the whole test program, loaded on first use.
 inline const Api& store() {

@@ -29,9 +29,7 @@ class Handles {
         const std::string path = write_file(file, definitions);
         QAC_Config* handle = nullptr;
         EXPECT_EQ(store().ConfigCreate(path.c_str(), &handle), 0u);
-        if (handle != nullptr) {
-            handles_.push_back(handle);
-        }
+        handles_.push_back(handle);  // destroying none is fine
         return handle;
     }
 
@@ -39,32 +37,27 @@ class Handles {
     std::vector<QAC_Config*> handles_;
 };
 
-inline std::vector<QAC_Data*> values_of(QAC_Config* handle, const char* name) {
+// The values of a name in a handle or a structure, all of them.
+template <typename Get, typename Owner>
+std::vector<QAC_Data*> listed(Get get, Owner owner, const char* name) {
     std::uint32_t count = 0;
-    EXPECT_EQ(store().DataGet(handle, name, nullptr, &count), 0u) << name;
+    EXPECT_EQ(get(owner, name, nullptr, &count), 0u) << name;
     std::vector<QAC_Data*> values(count);
     if (count > 0) {
-        EXPECT_EQ(store().DataGet(handle, name, values.data(), &count), 0u);
+        EXPECT_EQ(get(owner, name, values.data(), &count), 0u) << name;
     }
     return values;
 }
-
+inline std::vector<QAC_Data*> values_of(QAC_Config* handle, const char* name) {
+    return listed(store().DataGet, handle, name);
+}
 inline std::vector<QAC_Data*> members_of(QAC_Data* structure, const char* name) {
-    std::uint32_t count = 0;
-    EXPECT_EQ(store().DataGetFromData(structure, name, nullptr, &count), 0u) << name;
-    std::vector<QAC_Data*> values(count);
-    if (count > 0) {
-        EXPECT_EQ(store().DataGetFromData(structure, name, values.data(), &count), 0u);
-    }
-    return values;
+    return listed(store().DataGetFromData, structure, name);
 }
 
 inline std::string render_address(const QAC_IpAddr& a) {
-    if (a.Form == QAC_IPADDR_HOSTNAME) {
-        return a.HostName;
-    }
     if (a.Form != QAC_IPADDR_NUMERIC) {
-        return "-";
+        return a.Form == QAC_IPADDR_HOSTNAME ? a.HostName : "-";
     }
     char text[128];
     std::string out;

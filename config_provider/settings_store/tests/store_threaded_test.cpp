@@ -1,7 +1,6 @@
 // The library used from several threads at once, as its callers may use it.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -45,19 +44,14 @@ TEST(StoreThreads, LookupsBesideChanges) {
             std::vector<QAC_Data*> out(200);
             while (!stop.load()) {
                 std::uint32_t count = 200;
-                if (store().DataGet(handle, "S", out.data(), &count) != 0 || count != 200) {
-                    ++failures;
-                }
-                for (std::uint32_t i = 1; i < count; ++i) {
-                    if (std::string(out[i - 1]->Payload.String) >= out[i]->Payload.String) {
-                        ++failures;
-                    }
+                bool ok = store().DataGet(handle, "S", out.data(), &count) == 0 && count == 200;
+                for (std::uint32_t i = 1; ok && i < count; ++i) {
+                    ok = std::string(out[i - 1]->Payload.String) < out[i]->Payload.String;
                 }
                 count = 200;
                 // The set being changed: its values come and go, the count never exceeds.
-                if (store().DataGet(handle, "N", out.data(), &count) != 0 || count > 200) {
-                    ++failures;
-                }
+                ok = ok && store().DataGet(handle, "N", out.data(), &count) == 0 && count <= 200;
+                failures += ok ? 0 : 1;
             }
         });
     }
@@ -84,33 +78,24 @@ TEST(StoreThreads, HandlesPerThreadSharingFiles) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([&, t] {
+            const auto done_or_busy = [](std::uint32_t result) {
+                return result == 0 || (result & 0xFFF00000u) == QAC_E_BUSY;
+            };
             for (int round = 0; round < 15; ++round) {
                 QAC_Config* handle = nullptr;
-                if (store().ConfigCreate(definitions.c_str(), &handle) != 0) {
-                    ++failures;
-                    continue;
-                }
-                if (store().ConfigReadFromData(value_file(50, t).c_str(), handle) != 0) {
-                    ++failures;
-                }
-                const std::uint32_t wrote = store().ConfigWrite(shared.c_str(), handle);
-                if (wrote != 0 && (wrote & 0xFFF00000u) != QAC_E_BUSY) {
-                    ++failures;
-                }
                 QAC_Config* reader = nullptr;
-                if (store().ConfigCreate(definitions.c_str(), &reader) == 0) {
-                    const std::uint32_t read = store().ConfigRead(shared.c_str(), reader);
-                    std::uint32_t count = 0;
-                    if (read == 0) {
-                        // Complete: every value of some writer.
-                        if (store().DataGet(reader, "r", nullptr, &count) != 0 || count != 50) {
-                            ++failures;
-                        }
-                    } else if ((read & 0xFFF00000u) != QAC_E_BUSY) {
-                        ++failures;
-                    }
-                    store().ConfigDestroy(reader);
-                }
+                bool ok = store().ConfigCreate(definitions.c_str(), &handle) == 0 &&
+                          store().ConfigCreate(definitions.c_str(), &reader) == 0 &&
+                          store().ConfigReadFromData(value_file(50, t).c_str(), handle) == 0 &&
+                          done_or_busy(store().ConfigWrite(shared.c_str(), handle));
+                const std::uint32_t read = store().ConfigRead(shared.c_str(), reader);
+                std::uint32_t count = 0;
+                // Complete: every value of some writer.
+                ok = ok && done_or_busy(read) &&
+                     (read != 0 ||
+                      (store().DataGet(reader, "r", nullptr, &count) == 0 && count == 50));
+                failures += ok ? 0 : 1;
+                store().ConfigDestroy(reader);
                 store().ConfigDestroy(handle);
             }
         });

@@ -7,42 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "element_tree.h"
-#include "markup_reader.h"
-
 namespace qac::testing {
-
-// The tree as text: elements as name[children], texts quoted. Walks the parent links so
-// that any depth can be shown.
-inline std::string dump(const Document& document) {
-    std::string out;
-    const Node* n = document.first_top_level();
-    while (n != nullptr) {
-        out += n->is_element() ? n->text : "'" + n->text + "'";
-        if (n->first_child != nullptr) {
-            out += "[";
-            n = n->first_child;
-            continue;
-        }
-        while (n != nullptr && n->next == nullptr) {
-            n = n->parent;
-            if (n != nullptr) {
-                out += "]";
-            }
-        }
-        if (n != nullptr) {
-            out += " ";
-            n = n->next;
-        }
-    }
-    return out;
-}
-
-inline std::string dump_text(const std::string& text) {
-    Document document;
-    read_document(kSourceMemory, text.c_str(), &document);
-    return dump(document);
-}
 
 inline std::filesystem::path temp_dir() {
     const char* base = std::getenv("VM_TEST_TMP");
@@ -59,8 +24,7 @@ inline std::string write_file(const std::string& name, std::string_view bytes) {
 
 inline std::string repeat(std::string_view piece, std::size_t times) {
     std::string out;
-    out.reserve(piece.size() * times);
-    for (std::size_t i = 0; i < times; ++i) {
+    while (times-- > 0) {
         out += piece;
     }
     return out;

@@ -6,15 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
-#include <sys/syscall.h>
-#include <unistd.h>
-
-#include <cerrno>
-#endif
-
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -22,7 +13,14 @@
 #include "ktlorsym_syslog.h"
 #include "plat/registry.h"
 #include "scratch_dir.h"
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+
 #include "posix_test_support.h"
 #endif
 
@@ -31,18 +29,15 @@ namespace syslog_test {
 #if defined(_WIN32)
 constexpr bool kEventsReadable = false;
 constexpr int kNotFound = ERROR_FILE_NOT_FOUND;
-
 struct SyslogLine {
     int priority = -1;
     std::string tag;
     long pid = -1;
     std::string message;
 };
-
 inline unsigned long thread_id() {
     return GetCurrentThreadId();
 }
-
 inline unsigned long process_id() {
     return GetCurrentProcessId();
 }
@@ -50,19 +45,16 @@ inline unsigned long process_id() {
 constexpr bool kEventsReadable = true;
 constexpr int kNotFound = ENOENT;
 using plat_test::SyslogLine;
-
 inline unsigned long thread_id() {
     return static_cast<unsigned long>(syscall(SYS_gettid));
 }
-
 inline unsigned long process_id() {
     return static_cast<unsigned long>(getpid());
 }
 #endif
 
 constexpr const char* kEventsUnreadable =
-    "what an event says cannot be read back from the Windows event log (under Wine it keeps "
-    "nothing); the texts are checked on POSIX";
+    "events cannot be read back from the Windows event log (under Wine it keeps none)";
 
 // For tests about what the events say, beyond the results of the calls.
 #define SKIP_UNLESS_EVENTS_READABLE()                   \
@@ -76,16 +68,14 @@ inline std::string hex8(unsigned long value) {
     return text;
 }
 
-inline std::string process_id_text() {
-    return hex8(process_id());
-}
-
 constexpr int tagged(int step, int error) {
     return (step << 24) | error;
 }
 
-constexpr const char* kApplicationKey =
-    "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application";
+// The registry key of an event source.
+inline std::string source_key(const std::string& name) {
+    return "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\" + name;
+}
 
 class SysLogTest : public ::testing::Test {
   protected:
@@ -95,8 +85,7 @@ class SysLogTest : public ::testing::Test {
         for (const char* name : {"Orvalis", "KTLOR Trace"}) {
             plat::RegistryKey key;
             const plat::Status status =
-                key.create(plat::RegistryRoot::local_machine,
-                           (std::string(kApplicationKey) + "\\" + name).c_str());
+                key.create(plat::RegistryRoot::local_machine, source_key(name).c_str());
             if (!status.ok()) {
                 GTEST_SKIP() << "event sources cannot be registered here: error " << status.error;
             }
@@ -115,34 +104,30 @@ class SysLogTest : public ::testing::Test {
     // A source of this test, unregistered at its end.
     void register_source(const std::string& name) {
         plat::RegistryKey key;
-        ASSERT_TRUE(key.create(plat::RegistryRoot::local_machine,
-                               (std::string(kApplicationKey) + "\\" + name).c_str())
-                        .ok());
+        ASSERT_TRUE(key.create(plat::RegistryRoot::local_machine, source_key(name).c_str()).ok());
         own_sources_.push_back(name);
     }
     void unregister(const std::string& name) {
-        plat::delete_registry_tree(plat::RegistryRoot::local_machine,
-                                   (std::string(kApplicationKey) + "\\" + name).c_str());
+        plat::delete_registry_tree(plat::RegistryRoot::local_machine, source_key(name).c_str());
     }
 
     // The next event the daemon got.
     SyslogLine next_event() {
 #if defined(_WIN32)
         ADD_FAILURE() << kEventsUnreadable;
-        return {};
 #else
         const auto datagram = daemon_.receive();
-        if (!datagram) {
-            ADD_FAILURE() << "no event arrived";
-            return {};
+        if (const auto line = datagram ? plat_test::parse_syslog(*datagram) : std::nullopt) {
+            return *line;
         }
-        const auto line = plat_test::parse_syslog(*datagram);
-        if (!line) {
-            ADD_FAILURE() << "not a syslog line: " << *datagram;
-            return {};
-        }
-        return *line;
+        ADD_FAILURE() << (datagram ? "not a syslog line: " + *datagram : "no event arrived");
 #endif
+        return {};
+    }
+    // The message of the event that a put sent.
+    std::string sent(int put_result) {
+        EXPECT_EQ(put_result, 0);
+        return next_event().message;
     }
     // Whether no further event arrived.
     bool idle() {
@@ -154,6 +139,9 @@ class SysLogTest : public ::testing::Test {
 #endif
     }
 
+    // The "[pid]: " after the ident, and the thread id as a put adds it: "[tid] ".
+    const std::string pid_ = "[" + hex8(process_id()) + "]: ";
+    const std::string tid_ = "[" + hex8(thread_id()) + "] ";
     plat_test::ScratchDir dir_;
 #if !defined(_WIN32)
     plat_test::ScopedEnv registry_{"VARMOTH_REGISTRY", dir_.path().string()};
@@ -169,11 +157,7 @@ class SysLogTest : public ::testing::Test {
 class Output {
   public:
     Output() { created_ = KTLORSYM_CreateSysLogInstance(&instance_); }
-    ~Output() {
-        if (instance_ != nullptr) {
-            KTLORSYM_DeleteSysLogInstance(instance_);
-        }
-    }
+    ~Output() { KTLORSYM_DeleteSysLogInstance(instance_); }  // refuses a null one harmlessly
     Output(const Output&) = delete;
     Output& operator=(const Output&) = delete;
 

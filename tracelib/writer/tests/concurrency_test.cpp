@@ -1,7 +1,7 @@
 // Several threads putting at once, and the per-thread records of threads that end.
 #include <gtest/gtest.h>
 
-#include <set>
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
@@ -49,28 +49,23 @@ TEST(ConcurrentPuts, EveryLineLandsWholeWithItsOwnSequenceNumber) {
         ++per_thread[t];
         ++seen_sequence[std::stoi(line.substr(0, 4))];
     }
-    for (int t = 0; t < kThreads; ++t) {
-        EXPECT_EQ(per_thread[t], kLinesPerThread);
-    }
+    EXPECT_EQ(per_thread, std::vector<int>(kThreads, kLinesPerThread));
     // 12000 consecutive numbers modulo 10000: 2000 values twice, the rest once, none missing.
-    int twice = 0;
-    for (int count : seen_sequence) {
-        EXPECT_TRUE(count == 1 || count == 2);
-        twice += count == 2 ? 1 : 0;
-    }
-    EXPECT_EQ(twice, kThreads * kLinesPerThread - 10000);
+    EXPECT_EQ(std::count(seen_sequence.begin(), seen_sequence.end(), 2), 2000);
+    EXPECT_EQ(std::count(seen_sequence.begin(), seen_sequence.end(), 1), 8000);
 }
 
-TEST(ThreadRecords, EndedThreadsReleaseTheirRecords) {
-    // Touch the library from this thread so that its own record exists before counting.
-    KTLORSYM_GetLastError(nullptr);
+TEST(ThreadRecords, KeptPerThreadAndReleasedWhenTheThreadEnds) {
+    // This thread's record exists from here on, before counting.
+    EXPECT_EQ(KTLORSYM_SetFileThreshold(5000), 0);
     const std::size_t before = ktl::live_thread_record_count();
     for (int round = 0; round < 100; ++round) {
         std::vector<std::thread> threads;
         for (int t = 0; t < 100; ++t) {
             threads.emplace_back([] {
+                EXPECT_EQ(KTLORSYM_GetLastError(nullptr), 0u);
                 EXPECT_EQ(KTLORSYM_SetLogLevel(2000), 0);
-                EXPECT_EQ(KTLORSYM_GetLastError(nullptr), (2u << 24) | 1u);
+                EXPECT_EQ(KTLORSYM_GetLastError(nullptr), ktl_test::code_word(2, 1));
             });
         }
         for (auto& thread : threads) {
@@ -78,16 +73,7 @@ TEST(ThreadRecords, EndedThreadsReleaseTheirRecords) {
         }
     }
     EXPECT_EQ(ktl::live_thread_record_count(), before);
-}
-
-TEST(ThreadRecords, CodeWordsAreKeptPerThread) {
-    EXPECT_EQ(KTLORSYM_SetFileThreshold(5000), 0);
-    std::thread other([] {
-        EXPECT_EQ(KTLORSYM_GetLastError(nullptr), 0u);
-        KTLORSYM_SetLogLevel(-7);
-    });
-    other.join();
-    EXPECT_EQ(KTLORSYM_GetLastError(nullptr), (4u << 24) | 1u);
+    EXPECT_EQ(KTLORSYM_GetLastError(nullptr), ktl_test::code_word(4, 1));
 }
 
 }  // namespace

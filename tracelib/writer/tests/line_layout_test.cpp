@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <functional>
 #include <string>
 
 #include "trace_line.h"
@@ -12,175 +13,119 @@ namespace {
 using ktl_test::read_lines;
 using ktl_test::TempDir;
 
-// A library-level writer for the test's duration; lines are read back from file 1.
-class LibraryLines : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        const std::string prefix = dir_.prefix();
-        const TraceFileConfig config{1 << 20, 2, prefix.c_str()};
-        ASSERT_EQ(KTLORSYM_Initialize(&config, "LIBPROGRAM"), 0);
-        KTLORSYM_SetLogLevel(1000);
+// Whether text matches pattern byte for byte: '9' is a digit, 'X' an upper-case hex digit,
+// '~' any byte, everything else itself.
+::testing::AssertionResult matches(const std::string& text, const std::string& pattern) {
+    bool ok = text.size() == pattern.size();
+    for (std::size_t i = 0; ok && i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const char p = pattern[i];
+        ok = p == '~' || p == text[i] || (p == '9' && std::isdigit(c)) ||
+             (p == 'X' && std::isxdigit(c) && !std::islower(c));
     }
-    void TearDown() override {
-        KTLORSYM_SetLogLevel(0);
-        KTLORSYM_SetTimeStumpMode(0);
-        EXPECT_EQ(KTLORSYM_Finalize(), 0);
-    }
-    // The body lines written so far (header block skipped).
-    std::vector<std::string> lines() const {
-        auto all = read_lines(dir_.path() / "trace1.log");
-        all.erase(all.begin(), all.begin() + ktl_test::kHeaderLines);
-        return all;
-    }
-    std::string last_line() const { return lines().back(); }
-
-    TempDir dir_;
-};
-
-TEST_F(LibraryLines, CommonPrefixColumns) {
-    ASSERT_EQ(KTLORSYM_PutLine(5, "hello"), 0);
-    const std::string line = last_line();
-    ASSERT_EQ(line.size(), 68u + 5u);
-    EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(line[0])));
-    EXPECT_EQ(line[4], ' ');
-    // yyyy/mm/dd hh:mm:ss.sss
-    EXPECT_EQ(line[9], '/');
-    EXPECT_EQ(line[12], '/');
-    EXPECT_EQ(line[15], ' ');
-    EXPECT_EQ(line[18], ':');
-    EXPECT_EQ(line[21], ':');
-    EXPECT_EQ(line[24], '.');
-    EXPECT_EQ(line.substr(28, 5), "     ");
-    EXPECT_EQ(line.substr(33, 16), "LIBPROGRAM      ");
-    EXPECT_EQ(line[49], ' ');
-    EXPECT_EQ(line.substr(50, 8).find_first_not_of("0123456789ABCDEF"), std::string::npos);
-    EXPECT_EQ(line[58], ' ');
-    EXPECT_EQ(line[67], ' ');
-    EXPECT_EQ(line.substr(68), "hello");
+    return ok ? ::testing::AssertionSuccess()
+              : ::testing::AssertionFailure() << "\n  text: " << text << "\n  like: " << pattern;
 }
 
-TEST_F(LibraryLines, MessageIdFieldIsCutAndPadded) {
-    const std::string id21 = "ABCDEFGHIJKLMNOPQRSTU";
-    ASSERT_EQ(KTLORSYM_PutWithId(0, id21.c_str(), "t"), 0);
-    ASSERT_EQ(KTLORSYM_PutWithId(0, (id21 + "VWXY").c_str(), "t"), 0);
-    ASSERT_EQ(KTLORSYM_PutWithId(0, "", "t"), 0);
-    ASSERT_EQ(KTLORSYM_PutWithId(0, nullptr, "text"), 0);
-    const auto body = lines();
-    ASSERT_EQ(body.size(), 4u);
-    EXPECT_EQ(body[0].substr(68, 21), id21);
-    EXPECT_EQ(body[0].substr(89), " t");
-    EXPECT_EQ(body[1].substr(68, 21), id21);
-    EXPECT_EQ(body[2].substr(68, 21), std::string(21, ' '));
-    EXPECT_EQ(body[3].substr(68), std::string(21, ' ') + " text");
+std::string pad(const std::string& text, std::size_t width) {
+    return text + std::string(width - text.size(), ' ');
 }
 
-TEST_F(LibraryLines, MessageTypeForm) {
-    ASSERT_EQ(KTLORSYM_PutWithMsgType(0, "PROG", "ABCDEFGHIJKLMNOPQ", "TYPEX", "body"), 0);
-    ASSERT_EQ(KTLORSYM_PutWithMsgType(0, nullptr, "ID", nullptr, "b"), 0);
-    const auto body = lines();
-    EXPECT_EQ(body[0].substr(33, 16), "PROG            ");
-    EXPECT_EQ(body[0].substr(68), "ABCDEFGHIJKLMNOP TYPE body");
-    EXPECT_EQ(body[1].substr(33, 16), std::string(16, ' '));
-    EXPECT_EQ(body[1].substr(68), "ID                    b");
-}
+const std::string kStamp = "9999 9999/99/99 99:99:99.999     ";
+const std::string kOwnIds = " XXXXXXXX XXXXXXXX ";  // process id, the putting thread's id
 
-TEST_F(LibraryLines, CallerThreadIdTextIsCutAndPadded) {
-    ASSERT_EQ(KTLORSYM_PutWithIdAndTidEx(0, "P", "12", "ID", "x"), 0);
-    ASSERT_EQ(KTLORSYM_PutWithIdAndTidEx(0, "P", "123456789", "ID", "x"), 0);
-    ASSERT_EQ(KTLORSYM_PutWithMsgTypeAndTid(0, "P", nullptr, "ID", "T", "x"), 0);
-    const auto body = lines();
-    EXPECT_EQ(body[0].substr(59, 9), "12       ");
-    EXPECT_EQ(body[1].substr(59, 9), "12345678 ");
-    EXPECT_EQ(body[2].substr(59, 9), "         ");
-}
-
-TEST_F(LibraryLines, LongTextsAreCutToTheLongestLine) {
-    const std::string text(5000, 'x');
-    ASSERT_EQ(KTLORSYM_PutLine(0, text.c_str()), 0);
-    ASSERT_EQ(KTLORSYM_PutWithId(0, "ID", text.c_str()), 0);
-    ASSERT_EQ(KTLORSYM_PutWithMsgType(0, "P", "ID", "T", text.c_str()), 0);
-    const auto body = lines();
-    // Each line read back lacks its CR LF: 4187 - 2 bytes.
-    EXPECT_EQ(body[0].size(), 4185u);
-    EXPECT_EQ(body[0].size() - 68, 4117u);
-    EXPECT_EQ(body[1].size(), 4185u);
-    EXPECT_EQ(body[1].size() - 90, 4095u);
-    EXPECT_EQ(body[2].size(), 4185u);
-}
-
-TEST_F(LibraryLines, TimeStampModeMasksOnlyTheLibraryPutsThatFollowIt) {
-    EXPECT_EQ(KTLORSYM_SetTimeStumpMode(1), 1);
-    ASSERT_EQ(KTLORSYM_PutWithId(0, "ID", "masked"), 0);
-    ASSERT_EQ(KTLORSYM_PutLine(0, "masked"), 0);
-    ASSERT_EQ(KTLORSYM_PutWithIdAndTidEx(0, "P", "T", "ID", "real"), 0);
-    EXPECT_EQ(KTLORSYM_SetTimeStumpMode(7), 7);
-    ASSERT_EQ(KTLORSYM_PutLine(0, "real"), 0);
-    const auto body = lines();
-    EXPECT_EQ(body[0].substr(5, 23), "****/**/** **:**:**.***");
-    EXPECT_EQ(body[1].substr(5, 23), "****/**/** **:**:**.***");
-    EXPECT_NE(body[2].substr(5, 4), "****");
-    EXPECT_NE(body[3].substr(5, 4), "****");
-}
-
-TEST(InstanceLines, ProgramIdsAndRealTime) {
+// Library and instance lines with every form of put, read back from their files.
+TEST(Lines, EveryFormIsCutAndPaddedToItsColumns) {
     TempDir dir;
-    ktl_test::Instance trace(dir.prefix(), 65536, 2, "A-PROGRAM-ID-LONGER-THAN-16");
+    ktl_test::Instance trace(dir.prefix("inst"), 65536, 2, "A-PROGRAM-ID-LONGER-THAN-16");
     ASSERT_EQ(trace.create_result(), 0);
-    KTLORSYM_SetTimeStumpMode(1);
-    ASSERT_EQ(KTLORSYM_PutInstanceWithId(trace.get(), 0, "KTLOR-001-I", "own id"), 0);
-    ASSERT_EQ(KTLORSYM_PutInstanceWithIdEx(trace.get(), 0, "OTHER", "KTLOR-002-I", "given"), 0);
-    ASSERT_EQ(KTLORSYM_PutInstanceWithMsgType(trace.get(), 0, nullptr, "M", "TY", "typed"), 0);
-    ASSERT_EQ(KTLORSYM_PutInstanceLine(trace.get(), 0, "plain"), 0);
+    const std::string prefix = dir.prefix();
+    const TraceFileConfig config{1 << 20, 2, prefix.c_str()};
+    ASSERT_EQ(KTLORSYM_Initialize(&config, "LIBPROGRAM"), 0);
+    KTLORSYM_SetLogLevel(1000);
+    const std::string id21 = "ABCDEFGHIJKLMNOPQRSTU";
+    const std::string lib = pad("LIBPROGRAM", 16) + kOwnIds;
+    const std::string own = "A-PROGRAM-ID-LON" + kOwnIds;
+    const std::string masked = "9999 ****/**/** **:**:**.***     ";
+    const std::string text(5000, 'x');
+    const struct {
+        std::function<int()> put;
+        std::string line;
+        bool instance = false;
+    } cases[] = {
+        {[] { return KTLORSYM_PutLine(5, "hello"); }, kStamp + lib + "hello"},
+        {[&] { return KTLORSYM_PutWithId(0, id21.c_str(), "t"); }, kStamp + lib + id21 + " t"},
+        {[&] { return KTLORSYM_PutWithId(0, (id21 + "VWXY").c_str(), "t"); },
+         kStamp + lib + id21 + " t"},
+        {[] { return KTLORSYM_PutWithId(0, "", "t"); }, kStamp + lib + pad("", 21) + " t"},
+        {[] { return KTLORSYM_PutWithId(0, nullptr, "text"); },
+         kStamp + lib + pad("", 21) + " text"},
+        {[] { return KTLORSYM_PutWithMsgType(0, "PROG", "ABCDEFGHIJKLMNOPQ", "TYPEX", "body"); },
+         kStamp + pad("PROG", 16) + kOwnIds + "ABCDEFGHIJKLMNOP TYPE body"},
+        {[] { return KTLORSYM_PutWithMsgType(0, nullptr, "ID", nullptr, "b"); },
+         kStamp + pad("", 16) + kOwnIds + pad("ID", 16) + "      b"},
+        {[] { return KTLORSYM_PutWithIdAndTidEx(0, "P", "12", "ID", "x"); },
+         kStamp + pad("P", 16) + " XXXXXXXX " + pad("12", 8) + " " + pad("ID", 21) + " x"},
+        {[] { return KTLORSYM_PutWithIdAndTidEx(0, "P", "123456789", "ID", "x"); },
+         kStamp + pad("P", 16) + " XXXXXXXX 12345678 " + pad("ID", 21) + " x"},
+        {[] { return KTLORSYM_PutWithMsgTypeAndTid(0, "P", nullptr, "ID", "T", "x"); },
+         kStamp + pad("P", 16) + " XXXXXXXX " + pad("", 8) + " " + pad("ID", 16) + " T    x"},
+        // Long texts are cut so that a line is at most 4187 bytes with its CR LF.
+        {[&] { return KTLORSYM_PutLine(0, text.c_str()); }, kStamp + lib + text.substr(0, 4117)},
+        {[&] { return KTLORSYM_PutWithId(0, "ID", text.c_str()); },
+         kStamp + lib + pad("ID", 21) + " " + text.substr(0, 4095)},
+        {[&] { return KTLORSYM_PutWithMsgType(0, "P", "ID", "T", text.c_str()); },
+         kStamp + pad("P", 16) + kOwnIds + pad("ID", 16) + " T    " + text.substr(0, 4095)},
+        // Time stamp mode 1 masks the time of the library's own puts that follow it, never
+        // an instance's; any other mode shows it again.
+        {[] { return KTLORSYM_SetTimeStumpMode(1), KTLORSYM_PutWithId(0, "ID", "m"); },
+         masked + lib + pad("ID", 21) + " m"},
+        {[] { return KTLORSYM_PutLine(0, "masked"); }, masked + lib + "masked"},
+        {[] { return KTLORSYM_PutWithIdAndTidEx(0, "P", "T", "ID", "real"); },
+         kStamp + pad("P", 16) + " XXXXXXXX " + pad("T", 8) + " " + pad("ID", 21) + " real"},
+        {[&] { return KTLORSYM_PutInstanceWithId(trace.get(), 0, "KTLOR-001-I", "own id"); },
+         kStamp + own + pad("KTLOR-001-I", 21) + " own id", true},
+        {[&] { return KTLORSYM_PutInstanceWithIdEx(trace.get(), 0, "OTHER", "KTLOR-2", "given"); },
+         kStamp + pad("OTHER", 16) + kOwnIds + pad("KTLOR-2", 21) + " given", true},
+        {[&] { return KTLORSYM_PutInstanceWithMsgType(trace.get(), 0, nullptr, "M", "TY", "t"); },
+         kStamp + pad("", 16) + kOwnIds + pad("M", 16) + " TY   t", true},
+        {[&] { return KTLORSYM_PutInstanceLine(trace.get(), 0, "plain"); }, kStamp + own + "plain",
+         true},
+        {[] { return KTLORSYM_SetTimeStumpMode(7), KTLORSYM_PutLine(0, "real"); },
+         kStamp + lib + "real"},
+    };
+    std::vector<std::string> expected[2];
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.put(), 0) << c.line;
+        expected[c.instance].push_back(c.line);
+    }
     KTLORSYM_SetTimeStumpMode(0);
-    auto body = read_lines(dir.path() / "trace1.log");
-    body.erase(body.begin(), body.begin() + 2);
-    ASSERT_EQ(body.size(), 4u);
-    EXPECT_EQ(body[0].substr(33, 16), "A-PROGRAM-ID-LON");
-    EXPECT_EQ(body[0].substr(68), "KTLOR-001-I           own id");
-    EXPECT_EQ(body[1].substr(33, 16), "OTHER           ");
-    EXPECT_EQ(body[2].substr(33, 16), std::string(16, ' '));
-    EXPECT_EQ(body[2].substr(68), "M                TY   typed");
-    EXPECT_EQ(body[3].substr(68), "plain");
-    for (const auto& line : body) {
-        EXPECT_NE(line.substr(5, 4), "****") << "instance lines always carry the time";
+    KTLORSYM_SetLogLevel(0);
+    EXPECT_EQ(KTLORSYM_Finalize(), 0);
+    // System name (60), computer name (16), time zone (32), creation time; column titles.
+    EXPECT_TRUE(matches(
+        ktl_test::read_file(dir.path() / "trace1.log").substr(0, 253),
+        "**** " + std::string(60, '~') + " " + std::string(16, '~') + " TZ=(local)" +
+            std::string(22, '~') + " 9999/99/99 99:99:99.999\r\n" +
+            "     yyyy/mm/dd hh:mm:ss.sss                      pid      tid      message-id   "
+            "         message(LANG=0x~~~~)\r\n"));
+    for (const bool instance : {false, true}) {
+        auto body = read_lines(dir.path() / (instance ? "inst1.log" : "trace1.log"));
+        body.erase(body.begin(), body.begin() + ktl_test::kHeaderLines);
+        ASSERT_EQ(body.size(), expected[instance].size());
+        for (std::size_t i = 0; i < body.size(); ++i) {
+            EXPECT_TRUE(matches(body[i], expected[instance][i])) << "line " << i;
+        }
     }
-}
-
-TEST(HeaderBlock, LayoutOfBothLines) {
-    TempDir dir;
-    {
-        ktl_test::Instance trace(dir.prefix());
-        ASSERT_EQ(trace.create_result(), 0);
-    }
-    const std::string file = ktl_test::read_file(dir.path() / "trace1.log");
-    ASSERT_EQ(file.size(), 253u);
-    EXPECT_EQ(file.substr(0, 5), "**** ");
-    EXPECT_EQ(file[65], ' ');
-    EXPECT_EQ(file[82], ' ');
-    EXPECT_EQ(file.substr(83, 10), "TZ=(local)");
-    EXPECT_EQ(file[115], ' ');
-    EXPECT_EQ(file[120], '/');
-    EXPECT_EQ(file.substr(139, 2), "\r\n");
-    EXPECT_EQ(file.substr(141, 90),
-              "     yyyy/mm/dd hh:mm:ss.sss                      pid      tid      message-id   "
-              "         ");
-    EXPECT_EQ(file.substr(141 + 50, 3), "pid");
-    EXPECT_EQ(file.substr(141 + 59, 3), "tid");
-    EXPECT_EQ(file.substr(141 + 68, 10), "message-id");
-    EXPECT_EQ(file.substr(231, 15), "message(LANG=0x");
-    EXPECT_EQ(file.substr(251, 2), "\r\n");
 }
 
 TEST(HeaderBlock, TimeZoneTextKeepsTheSignOfBothParts) {
-    char text[33];
-    ktl::format_time_zone(text, sizeof text, -540);
-    EXPECT_STREQ(text, "TZ=(local)-9:00");
-    ktl::format_time_zone(text, sizeof text, 300);
-    EXPECT_STREQ(text, "TZ=(local)+5:00");
-    ktl::format_time_zone(text, sizeof text, -330);
-    EXPECT_STREQ(text, "TZ=(local)-5:-30");
-    ktl::format_time_zone(text, sizeof text, 0);
-    EXPECT_STREQ(text, "TZ=(local)+0:00");
+    for (const auto& [bias, expected] :
+         {std::pair{-540, "-9:00"}, {300, "+5:00"}, {-330, "-5:-30"}, {0, "+0:00"}}) {
+        char text[33];
+        ktl::format_time_zone(text, sizeof text, bias);
+        EXPECT_EQ(text, std::string("TZ=(local)") + expected);
+    }
 }
 
 TEST(Sequence, WrapsFrom9999To0000) {

@@ -7,8 +7,8 @@
 #include <fstream>
 #include <set>
 #include <string>
+#include <tuple>
 
-#include "ktlorsym_trace.h"
 #include "plat/error.h"
 #include "trace_test_support.h"
 
@@ -51,27 +51,24 @@ class LogFileClearTest : public ::testing::Test {
 
 using Names = std::set<std::string>;
 
-TEST_F(LogFileClearTest, ByCountKeepsTheNewestAndNeverDirectories) {
+TEST_F(LogFileClearTest, ByCountKeepsTheNewestByAgeTheYoungerNeitherDirectories) {
+    const auto clear = [&](int mode, int value) {
+        EXPECT_EQ(KTLORSYM_LogFileClear(pattern().c_str(), mode, value), 0);
+        EXPECT_EQ(last_code(), 0u);
+        return left();
+    };
     five_files();
-    EXPECT_EQ(KTLORSYM_LogFileClear(pattern().c_str(), kByCount, 6), 0);
-    EXPECT_EQ(left().size(), 7u);
-    EXPECT_EQ(KTLORSYM_LogFileClear(pattern().c_str(), kByCount, 2), 0);
-    EXPECT_EQ(last_code(), 0u);
-    EXPECT_EQ(left(), (Names{"trace1.log", "trace2.log", "trace-dir.log", "other.txt"}));
-    EXPECT_EQ(KTLORSYM_LogFileClear(pattern().c_str(), kByCount, 0), 0);
-    EXPECT_EQ(left(), (Names{"trace-dir.log", "other.txt"}));
-}
+    EXPECT_EQ(clear(kByCount, 6).size(), 7u);
+    EXPECT_EQ(clear(kByCount, 2),
+              (Names{"trace1.log", "trace2.log", "trace-dir.log", "other.txt"}));
+    EXPECT_EQ(clear(kByCount, 0), (Names{"trace-dir.log", "other.txt"}));
 
-TEST_F(LogFileClearTest, ByAgeDeletesWhatIsOldEnough) {
     five_files();
     file("trace-future.log", std::chrono::seconds(-1000));
-    EXPECT_EQ(KTLORSYM_LogFileClear(pattern().c_str(), kByAge, INT_MAX), 0);  // before 1970
-    EXPECT_EQ(left().size(), 8u);
-    EXPECT_EQ(KTLORSYM_LogFileClear(pattern().c_str(), kByAge, 250), 0);
-    EXPECT_EQ(left(), (Names{"trace1.log", "trace2.log", "trace-future.log", "trace-dir.log",
-                             "other.txt"}));
-    EXPECT_EQ(KTLORSYM_LogFileClear(pattern().c_str(), kByAge, 0), 0);
-    EXPECT_EQ(left(), (Names{"trace-future.log", "trace-dir.log", "other.txt"}));
+    EXPECT_EQ(clear(kByAge, INT_MAX).size(), 8u);  // before 1970
+    EXPECT_EQ(clear(kByAge, 250), (Names{"trace1.log", "trace2.log", "trace-future.log",
+                                         "trace-dir.log", "other.txt"}));
+    EXPECT_EQ(clear(kByAge, 0), (Names{"trace-future.log", "trace-dir.log", "other.txt"}));
 }
 
 TEST_F(LogFileClearTest, FailuresCarryFunctionCauseAndSystemError) {
@@ -84,15 +81,13 @@ TEST_F(LogFileClearTest, FailuresCarryFunctionCauseAndSystemError) {
 
     const std::string good = pattern();
     const std::string long_pattern = dir_.prefix(std::string(521, '*'));
-    struct Bad {
-        const char* pattern;
-        int mode;
-        int value;
-    };
-    for (const Bad bad :
-         {Bad{nullptr, kByAge, 0}, Bad{long_pattern.c_str(), kByAge, 0},
-          Bad{good.c_str(), kByCount, -1}, Bad{good.c_str(), 3, 0}, Bad{good.c_str(), 0, 0}}) {
-        EXPECT_EQ(KTLORSYM_LogFileClear(bad.pattern, bad.mode, bad.value), -1);
+    const std::tuple<const char*, int, int> refused[] = {{nullptr, kByAge, 0},
+                                                         {long_pattern.c_str(), kByAge, 0},
+                                                         {good.c_str(), kByCount, -1},
+                                                         {good.c_str(), 3, 0},
+                                                         {good.c_str(), 0, 0}};
+    for (const auto& [bad, mode, value] : refused) {
+        EXPECT_EQ(KTLORSYM_LogFileClear(bad, mode, value), -1);
         EXPECT_EQ(KTLORSYM_GetLastError(&os_error), code_word(kFnLogFileClear, 1));
         EXPECT_EQ(os_error, 0u);
     }

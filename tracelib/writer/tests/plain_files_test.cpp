@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <tuple>
 
 #include "trace_test_support.h"
 
@@ -20,153 +21,121 @@ using ktl_test::TempDir;
 
 constexpr std::size_t kHeaderBytes = 253;
 
-void write_file(const fs::path& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary) << content;
+// Trace file n of the prefix "trace" in dir.
+fs::path nth(const TempDir& dir, int n) {
+    return dir.path() / ("trace" + std::to_string(n) + ".log");
 }
 
-// Gives file n of the set a last-write time of base + seconds.
-void set_age(const fs::path& path, int seconds) {
+// A file left by an earlier run, last written an hour ago plus seconds.
+void old_file(const fs::path& path, const std::string& content, int seconds = 0) {
+    std::ofstream(path, std::ios::binary) << content;
     const auto base = fs::file_time_type::clock::now() - std::chrono::hours(1);
     fs::last_write_time(path, base + std::chrono::seconds(seconds));
 }
 
-TEST(PlainOpen, NoFilesStartsFileOneWithAHeader) {
-    TempDir dir;
-    {
-        ktl_test::Instance trace(dir.prefix(), 4096, 4);
-        ASSERT_EQ(trace.create_result(), 0);
+// Which file an open continues: the newest (the higher number among equal times), unless
+// it is full, when the next one is started afresh. Other files are left alone.
+TEST(PlainOpen, ContinuesTheNewestFileOrStartsTheNextWhenItIsFull) {
+    const struct {
+        std::string content[4];  // "": no such file
+        int age[4];
+        int chosen;
+        bool emptied;
+    } cases[] = {
+        {{}, {}, 1, true},
+        {{"old1", "old2", "old3", "old4"}, {1, 30, 2, 3}, 2, false},
+        {{"one", "", "three", ""}, {5, 0, 5, 0}, 3, false},
+        {{std::string(100, 'a'), "", "", std::string(4096, 'd')}, {1, 0, 0, 9}, 1, true},
+    };
+    for (const auto& c : cases) {
+        TempDir dir;
+        for (int n = 1; n <= 4; ++n) {
+            if (!c.content[n - 1].empty()) {
+                old_file(nth(dir, n), c.content[n - 1], c.age[n - 1]);
+            }
+        }
+        {
+            ktl_test::Instance trace(dir.prefix(), 4096, 4);
+            ASSERT_EQ(trace.create_result(), 0);
+            ASSERT_EQ(KTLORSYM_PutInstanceLine(trace.get(), 0, "appended"), 0);
+        }
+        for (int n = 1; n <= 4; ++n) {
+            const std::string now = read_file(nth(dir, n));
+            if (n != c.chosen) {
+                EXPECT_EQ(now, c.content[n - 1]) << n;
+                continue;
+            }
+            const std::string kept = c.emptied ? "" : c.content[n - 1];
+            EXPECT_EQ(now.substr(0, kept.size() + 5), kept + "**** ") << n;
+            EXPECT_EQ(now.substr(kept.size() + kHeaderBytes + 68), "appended\r\n") << n;
+        }
     }
-    EXPECT_EQ(fs::file_size(dir.path() / "trace1.log"), kHeaderBytes);
-    EXPECT_FALSE(fs::exists(dir.path() / "trace2.log"));
 }
 
-TEST(PlainOpen, ContinuesTheNewestFileWhenItHasRoom) {
-    TempDir dir;
-    for (int n = 1; n <= 4; ++n) {
-        write_file(dir.path() / ("trace" + std::to_string(n) + ".log"), "old" + std::to_string(n));
-    }
-    set_age(dir.path() / "trace1.log", 1);
-    set_age(dir.path() / "trace2.log", 30);
-    set_age(dir.path() / "trace3.log", 2);
-    set_age(dir.path() / "trace4.log", 3);
-    {
-        ktl_test::Instance trace(dir.prefix(), 4096, 4);
-        ASSERT_EQ(trace.create_result(), 0);
-        ASSERT_EQ(KTLORSYM_PutInstanceLine(trace.get(), 0, "appended"), 0);
-    }
-    const std::string two = read_file(dir.path() / "trace2.log");
-    EXPECT_EQ(two.substr(0, 4), "old2");
-    EXPECT_EQ(two.substr(4, 5), "**** ");
-    EXPECT_EQ(read_lines(dir.path() / "trace2.log").back().substr(68), "appended");
-    EXPECT_EQ(read_file(dir.path() / "trace1.log"), "old1");
-}
-
-TEST(PlainOpen, EqualTimesPickTheHigherNumber) {
-    TempDir dir;
-    write_file(dir.path() / "trace1.log", "one");
-    write_file(dir.path() / "trace3.log", "three");
-    set_age(dir.path() / "trace1.log", 5);
-    set_age(dir.path() / "trace3.log", 5);
-    {
-        ktl_test::Instance trace(dir.prefix(), 4096, 4);
-        ASSERT_EQ(trace.create_result(), 0);
-    }
-    EXPECT_EQ(read_file(dir.path() / "trace1.log"), "one");
-    EXPECT_EQ(read_file(dir.path() / "trace3.log").substr(0, 5), "three");
-    EXPECT_GT(fs::file_size(dir.path() / "trace3.log"), 5u);
-}
-
-TEST(PlainOpen, FullNewestLastFileWrapsToFileOneAndEmptiesIt) {
-    TempDir dir;
-    write_file(dir.path() / "trace1.log", std::string(100, 'a'));
-    write_file(dir.path() / "trace4.log", std::string(4096, 'd'));
-    set_age(dir.path() / "trace1.log", 1);
-    set_age(dir.path() / "trace4.log", 9);
-    {
-        ktl_test::Instance trace(dir.prefix(), 4096, 4);
-        ASSERT_EQ(trace.create_result(), 0);
-    }
-    EXPECT_EQ(fs::file_size(dir.path() / "trace1.log"), kHeaderBytes);
-    EXPECT_EQ(fs::file_size(dir.path() / "trace4.log"), 4096u);
-}
-
-TEST(PlainWrite, SwitchesOnlyAfterTheOffsetHasPassedTheLimit) {
+TEST(PlainWrite, SwitchesOnceTheLimitIsPassedAndReusesFileOneAfterTheLast) {
     TempDir dir;
     ktl_test::Instance trace(dir.prefix(), 4096, 3);
     ASSERT_EQ(trace.create_result(), 0);
-    // Each line is 70 + 30 bytes; after the 253-byte header the 39th line crosses 4096.
-    const std::string text(30, 'x');
+    const auto put = [&](const std::string& text) {
+        return KTLORSYM_PutInstanceLine(trace.get(), 0, text.c_str());
+    };
+    // Each line is 70 + 30 bytes; after the 253-byte header the 39th line crosses 4096 and
+    // still goes to the old file.
     int lines_in_first = 0;
-    while (fs::file_size(dir.path() / "trace1.log") <= 4096) {
-        ASSERT_EQ(KTLORSYM_PutInstanceLine(trace.get(), 0, text.c_str()), 0);
+    while (fs::file_size(nth(dir, 1)) <= 4096) {
+        ASSERT_EQ(put(std::string(30, 'x')), 0);
         ++lines_in_first;
     }
-    const auto first_size = fs::file_size(dir.path() / "trace1.log");
-    EXPECT_GT(first_size, 4096u);
-    EXPECT_LT(first_size, 4096u + 100u) << "the crossing line stays in the old file";
-    EXPECT_FALSE(fs::exists(dir.path() / "trace2.log"));
-
-    ASSERT_EQ(KTLORSYM_PutInstanceLine(trace.get(), 0, "next file"), 0);
-    EXPECT_EQ(fs::file_size(dir.path() / "trace1.log"), first_size);
-    const auto second = read_lines(dir.path() / "trace2.log");
-    ASSERT_EQ(second.size(), 3u);
-    EXPECT_EQ(second[0].substr(0, 5), "**** ");
-    EXPECT_EQ(second[2].substr(68), "next file");
     EXPECT_EQ(lines_in_first, 39);
-}
-
-TEST(PlainWrite, RingReusesFileOneAfterTheLast) {
-    TempDir dir;
-    ktl_test::Instance trace(dir.prefix(), 4096, 2);
-    const std::string text(4000, 'y');
-    // Header + one long line passes the limit; each further line opens the next file.
-    for (int n = 0; n < 4; ++n) {
-        ASSERT_EQ(KTLORSYM_PutInstanceLine(trace.get(), 0, text.c_str()), 0);
+    EXPECT_FALSE(fs::exists(nth(dir, 2)));
+    // The next line opens file 2; a long line fills it, so file 3 follows, then file 1 afresh.
+    ASSERT_EQ(put(std::string(4000, 'y')), 0);
+    ASSERT_EQ(put(std::string(4000, 'z')), 0);
+    ASSERT_EQ(put("latest"), 0);
+    const std::string last[] = {"latest", std::string(4000, 'y'), std::string(4000, 'z')};
+    for (int n = 1; n <= 3; ++n) {
+        const auto lines = read_lines(nth(dir, n));
+        ASSERT_EQ(lines.size(), 3u) << n;
+        EXPECT_EQ(lines[0].substr(0, 5), "**** ");
+        EXPECT_EQ(lines[2].substr(68), last[n - 1]);
     }
-    ASSERT_EQ(KTLORSYM_PutInstanceLine(trace.get(), 0, "latest"), 0);
-    // Files: 1 = lines 1, 2 = line 2... the fifth line went to file 1 afresh.
-    const auto one = read_lines(dir.path() / "trace1.log");
-    EXPECT_EQ(one.size(), 3u);
-    EXPECT_EQ(one.back().substr(68), "latest");
 }
 
-TEST(PlainBackup, ConcatenatesOldestFirstAndSkipsMissingFiles) {
+TEST(PlainBackup, ConcatenatesOldestFirstSkipsMissingFilesAndMakesItsDirectories) {
     TempDir dir;
-    // Current file is 2 of 4 after the open below: make 2 the newest with room.
-    write_file(dir.path() / "trace1.log", "ONE|");
-    write_file(dir.path() / "trace2.log", "TWO|");
-    write_file(dir.path() / "trace3.log", "THREE|");
-    set_age(dir.path() / "trace1.log", 3);
-    set_age(dir.path() / "trace2.log", 4);
-    set_age(dir.path() / "trace3.log", 1);
+    // The open below continues file 2, the newest with room; file 4 is missing.
+    for (const auto& [n, text, age] :
+         {std::tuple{1, "ONE|", 3}, {2, "TWO|", 4}, {3, "THREE|", 1}}) {
+        old_file(nth(dir, n), text, age);
+    }
     ktl_test::Instance trace(dir.prefix(), 4096, 4);
     ASSERT_EQ(trace.create_result(), 0);
     const fs::path backup = dir.path() / "saved" / "deeper" / "backup.log";
     ASSERT_EQ(KTLORSYM_InstanceTraceBackup(trace.get(), backup.string().c_str()), 0);
-    const std::string copied = read_file(backup);
-    const std::string two = read_file(dir.path() / "trace2.log");
-    EXPECT_EQ(copied, "THREE|ONE|" + two);
+    const std::string two = read_file(nth(dir, 2));
+    EXPECT_EQ(read_file(backup), "THREE|ONE|" + two);
     EXPECT_EQ(two.substr(0, 4), "TWO|");
+    // A path component that is a file, not a directory.
+    old_file(dir.path() / "plainfile", "x");
+    const fs::path through_file = dir.path() / "plainfile" / "b.log";
+    EXPECT_EQ(KTLORSYM_InstanceTraceBackup(trace.get(), through_file.string().c_str()), -1);
+    EXPECT_EQ(last_code(), code_word(25, 17));
 }
 
-TEST(PlainBackup, LibraryLevelBackupAndFlush) {
+TEST(PlainDirectories, MadeWhenMissingElseTheCauseIsKept) {
     TempDir dir;
-    const std::string prefix = dir.prefix();
-    const TraceFileConfig config{4096, 2, prefix.c_str()};
-    ASSERT_EQ(KTLORSYM_Initialize(&config, "P"), 0);
-    ASSERT_EQ(KTLORSYM_PutLine(0, "line"), 0);
-    EXPECT_EQ(KTLORSYM_FileBufferFlush(), 0);
-    const std::string backup = (dir.path() / "b.log").string();
-    EXPECT_EQ(KTLORSYM_TraceBackupM(backup.c_str(), 16), 0);
-    EXPECT_EQ(KTLORSYM_Finalize(), 0);
-    EXPECT_EQ(read_file(backup), read_file(dir.path() / "trace1.log"));
-}
-
-TEST(PlainFailures, DirectoryAndFileCauses) {
-    TempDir dir;
-    write_file(dir.path() / "plainfile", "x");
+    ASSERT_EQ(ktl_test::Instance((dir.path() / "a" / "b" / "c" / "svc").string()).create_result(),
+              0);
+    EXPECT_TRUE(fs::exists(dir.path() / "a" / "b" / "c" / "svc1.log"));
+    // A prefix without a directory writes into the working directory.
+    const fs::path previous = fs::current_path();
+    fs::current_path(dir.path());
+    EXPECT_EQ(ktl_test::Instance("bare", 4096, 1).create_result(), 0);
+    fs::current_path(previous);
+    EXPECT_TRUE(fs::exists(dir.path() / "bare1.log"));
 
     // A path component that is a file, not a directory.
+    old_file(dir.path() / "plainfile", "x");
     const std::string through_file = (dir.path() / "plainfile" / "sub" / "trace").string();
     const TraceFileConfig config{4096, 2, through_file.c_str()};
     TraceInstance* handle = nullptr;
@@ -184,45 +153,13 @@ TEST(PlainFailures, DirectoryAndFileCauses) {
     EXPECT_NE(os_error, 0u);
     EXPECT_EQ(KTLORSYM_Finalize(), -1) << "a failed initialization leaves nothing open";
 
-    ktl_test::Instance trace(dir.prefix());
-    EXPECT_EQ(KTLORSYM_InstanceTraceBackup(trace.get(),
-                                           (dir.path() / "plainfile" / "b.log").string().c_str()),
-              -1);
-    EXPECT_EQ(last_code(), code_word(25, 17));
-}
-
-TEST(PlainFailures, DirectoryThatCannotBeCreated) {
-#ifdef _WIN32
-    GTEST_SKIP() << "relies on a Linux file system that refuses new directories";
-#else
+#if !defined(_WIN32)
     // Nobody, root included, can make a directory in /proc.
-    const TraceFileConfig config{4096, 1, "/proc/ktl-no-such-dir/sub/trace"};
-    TraceInstance* handle = nullptr;
-    EXPECT_EQ(KTLORSYM_CreateInstance(&handle, &config, "P"), -1);
-    std::uint32_t os_error = 0;
+    const TraceFileConfig in_proc{4096, 1, "/proc/ktl-no-such-dir/sub/trace"};
+    EXPECT_EQ(KTLORSYM_CreateInstance(&handle, &in_proc, "P"), -1);
     EXPECT_EQ(KTLORSYM_GetLastError(&os_error), code_word(19, 21));
     EXPECT_NE(os_error, 0u);
 #endif
-}
-
-TEST(PlainFailures, NewDirectoriesAreCreatedParentsFirst) {
-    TempDir dir;
-    const std::string deep = (dir.path() / "a" / "b" / "c" / "svc").string();
-    ktl_test::Instance trace(deep);
-    ASSERT_EQ(trace.create_result(), 0);
-    EXPECT_TRUE(fs::exists(dir.path() / "a" / "b" / "c" / "svc1.log"));
-}
-
-TEST(PlainFailures, PrefixWithoutSeparatorWritesIntoTheWorkingDirectory) {
-    TempDir dir;
-    const fs::path previous = fs::current_path();
-    fs::current_path(dir.path());
-    {
-        ktl_test::Instance trace("bare", 4096, 1);
-        EXPECT_EQ(trace.create_result(), 0);
-    }
-    fs::current_path(previous);
-    EXPECT_TRUE(fs::exists(dir.path() / "bare1.log"));
 }
 
 }  // namespace

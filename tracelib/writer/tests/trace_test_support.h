@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -27,11 +28,7 @@ class TempDir {
         std::string name = info != nullptr
                                ? std::string(info->test_suite_name()) + "." + info->name()
                                : std::string("trace");
-        for (char& c : name) {
-            if (c == '/') {
-                c = '_';
-            }
-        }
+        std::replace(name.begin(), name.end(), '/', '_');
         path_ = root / ("ktl-" + std::to_string(counter++) + "-" + name);
         std::filesystem::remove_all(path_);
         std::filesystem::create_directories(path_);
@@ -58,13 +55,8 @@ inline std::string read_file(const std::filesystem::path& path) {
 inline std::vector<std::string> read_lines(const std::filesystem::path& path) {
     const std::string all = read_file(path);
     std::vector<std::string> lines;
-    std::size_t start = 0;
-    while (start < all.size()) {
-        const std::size_t end = all.find("\r\n", start);
-        if (end == std::string::npos) {
-            lines.push_back(all.substr(start));
-            break;
-        }
+    for (std::size_t start = 0; start < all.size();) {
+        const std::size_t end = std::min(all.find("\r\n", start), all.size());
         lines.push_back(all.substr(start, end - start));
         start = end + 2;
     }
