@@ -49,6 +49,37 @@ TEST(Event, AutoResetReleasesOneWaitAndWakesAnotherThread) {
     EXPECT_EQ(finished.wait(5000), WaitResult::signalled);
 }
 
+TEST(Event, WaitOnSeveralTakesTheFirstSetOneOnlyAndWakesOnAnyFromAnotherThread) {
+    plat::Event a, b, c;
+    plat::Event* const events[] = {&a, &b, &c};
+    EXPECT_EQ(plat::wait_any(events, 3, 10).result, WaitResult::timed_out);
+    c.set();
+    b.set();
+    plat::WaitAnyResult woke = plat::wait_any(events, 3, 0);
+    EXPECT_EQ(woke.result, WaitResult::signalled);
+    EXPECT_EQ(woke.index, 1u);
+    EXPECT_EQ(c.wait(0), WaitResult::signalled) << "the others stay set";
+    EXPECT_EQ(plat::wait_any(events, 0, 0).result, WaitResult::failed);
+
+    // Many rounds: a set between the check and the sleep must never be missed.
+    for (int round = 0; round < 200; ++round) {
+        plat::Thread setter;
+        ASSERT_TRUE(setter.start([&, round] { events[round % 3]->set(); }));
+        woke = plat::wait_any(events, 3, 5000);
+        ASSERT_EQ(woke.result, WaitResult::signalled) << round;
+        EXPECT_EQ(woke.index, static_cast<std::size_t>(round % 3));
+        EXPECT_EQ(setter.join(5000), WaitResult::signalled);
+    }
+    // A plain wait on one of them competes fairly: each set is taken once.
+    plat::Thread single;
+    std::atomic<bool> single_woke{false};
+    ASSERT_TRUE(single.start([&] { single_woke = a.wait(5000) == WaitResult::signalled; }));
+    a.set();
+    EXPECT_EQ(single.join(5000), WaitResult::signalled);
+    EXPECT_TRUE(single_woke);
+    EXPECT_EQ(plat::wait_any(events, 3, 0).result, WaitResult::timed_out);
+}
+
 TEST(NamedMutex, HandlesOfOneNameExcludeEachOtherAndADeadOwnerAbandonsIt) {
     const std::string name = "plat-test-mutex." + std::to_string(plat::current_process_id());
     plat::NamedMutex first;

@@ -51,6 +51,7 @@ struct LogState {
 };
 
 LogState g_log;
+std::atomic<WDTLogTap> g_tap{nullptr};
 
 // Both an abandoned and an ordinary acquisition give us the mutex.
 bool acquire(plat::NamedMutex& mutex) {
@@ -355,6 +356,9 @@ void WDTLogWrite(std::int32_t level, const char* message_id, const char* format,
         va_start(args, format);
         build_text(text, sizeof text, format, true, args);
         va_end(args);
+        if (const WDTLogTap tap = g_tap.load(std::memory_order_acquire)) {
+            tap(kKindTrace, level, message_id, text);
+        }
         queue_entry(kKindTrace, level, message_id, text);
     } catch (...) {
     }
@@ -370,6 +374,9 @@ void WDTEventLogWrite(std::uint32_t priority, const char* message_id, const char
         va_start(args, format);
         build_text(text, sizeof text, format, false, args);
         va_end(args);
+        if (const WDTLogTap tap = g_tap.load(std::memory_order_acquire)) {
+            tap(kKindEvent, static_cast<std::int32_t>(priority), message_id, text);
+        }
         queue_entry(kKindEvent, static_cast<std::int32_t>(priority), message_id, text);
     } catch (...) {
     }
@@ -420,6 +427,10 @@ int WDTLogReconfigure(std::uint32_t file_size_mb, std::uint32_t file_count, cons
     } catch (...) {
         return 1;
     }
+}
+
+void WDTLogSetTap(WDTLogTap tap) {
+    g_tap.store(tap, std::memory_order_release);
 }
 
 void WDTLogSetStopFlag() {

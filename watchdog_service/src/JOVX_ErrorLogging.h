@@ -83,6 +83,13 @@ int WDTLogGetFilePath(char* path);
 // Asks the logger thread to end once it has emptied the queue again.
 void WDTLogSetStopFlag();
 
+// Sees every message as it is written, before any level filter, with its composed text:
+// kind 1 trace, 2 event log. For a person watching the service in a terminal, and for tests.
+// Called on the writing thread; set it while no other thread writes.
+using WDTLogTap = void (*)(std::uint32_t kind, std::int32_t level, const char* message_id,
+                           const char* text);
+void WDTLogSetTap(WDTLogTap tap);
+
 // Messages from the catalogue. Each source file names itself in kSourceFileName.
 #define WDT_LOG(message, function, ...)                        \
     WDTLogWrite((message).level, (message).id, (message).text, \

@@ -38,6 +38,16 @@ constexpr std::uint32_t kWaitForever = 0xFFFFFFFFu;
 
 // An auto-reset event within one process: set() releases one waiter, or the next one to
 // wait, and the event is reset as that waiter returns.
+class Event;
+
+// How a wait on several events ended: with signalled, index names the event that was set
+// (the first in the list when several were) and only that one is reset.
+struct WaitAnyResult {
+    WaitResult result = WaitResult::failed;
+    std::size_t index = 0;
+};
+WaitAnyResult wait_any(Event* const* events, std::size_t count, std::uint32_t timeout_ms);
+
 class Event {
   public:
     Event();
@@ -49,8 +59,11 @@ class Event {
     void set();
     WaitResult wait(std::uint32_t timeout_ms);
 
-  private:
     struct Impl;
+
+  private:
+    friend WaitAnyResult wait_any(Event* const* events, std::size_t count,
+                                  std::uint32_t timeout_ms);
     Impl* impl_;
 };
 

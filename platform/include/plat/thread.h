@@ -12,6 +12,9 @@ namespace plat {
 std::uint32_t current_process_id();
 std::uint32_t current_thread_id();
 
+// Sleeps the calling thread for that many milliseconds; nothing wakes it earlier.
+void sleep_ms(std::uint32_t ms);
+
 // One pointer per thread. When a thread that stored a non-null pointer ends, the release
 // function is called with it on that thread. Destroying the slot does not call it.
 class ThreadSlot {

@@ -2,7 +2,12 @@
 
 #include <pthread.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <cerrno>
+
+#include "deadline.h"
 
 namespace plat {
 
@@ -14,6 +19,14 @@ std::uint32_t current_thread_id() {
     // Asked on every trace line; the system call is worth saving.
     thread_local const auto id = static_cast<std::uint32_t>(gettid());
     return id;
+}
+
+void sleep_ms(std::uint32_t ms) {
+    // An absolute monotonic deadline: signals do not cut the sleep short, and setting the
+    // wall clock does not stretch it.
+    const timespec deadline = deadline_after(ms, CLOCK_MONOTONIC);
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &deadline, nullptr) == EINTR) {
+    }
 }
 
 static_assert(sizeof(pthread_key_t) <= sizeof(std::uint64_t));

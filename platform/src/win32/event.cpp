@@ -32,4 +32,25 @@ WaitResult Event::wait(std::uint32_t timeout_ms) {
     return wait_for_handle(impl_->handle, timeout_ms);
 }
 
+WaitAnyResult wait_any(Event* const* events, std::size_t count, std::uint32_t timeout_ms) {
+    HANDLE handles[MAXIMUM_WAIT_OBJECTS];
+    if (events == nullptr || count == 0 || count > MAXIMUM_WAIT_OBJECTS) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return {};
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        if (events[i] == nullptr || !events[i]->valid()) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return {};
+        }
+        handles[i] = events[i]->impl_->handle;
+    }
+    const DWORD woke = WaitForMultipleObjects(static_cast<DWORD>(count), handles, FALSE,
+                                              timeout_ms == kWaitForever ? INFINITE : timeout_ms);
+    if (woke < WAIT_OBJECT_0 + count) {
+        return {WaitResult::signalled, static_cast<std::size_t>(woke - WAIT_OBJECT_0)};
+    }
+    return {woke == WAIT_TIMEOUT ? WaitResult::timed_out : WaitResult::failed, 0};
+}
+
 }  // namespace plat

@@ -98,6 +98,10 @@ std::uint32_t current_process_id() {
     return GetCurrentProcessId();
 }
 
+void sleep_ms(std::uint32_t ms) {
+    Sleep(ms);
+}
+
 std::uint32_t current_thread_id() {
     return GetCurrentThreadId();
 }
