@@ -29,32 +29,37 @@ void notify_end() {
     }
 }
 
-// One request and its answer; false when no usable answer came or the BMC refused.
-bool exchange(const char* function, std::uint8_t command, const std::uint8_t* request,
-              std::uint16_t request_length, std::uint8_t* response, std::uint16_t response_capacity,
-              std::uint16_t* response_length) {
+// One request and its answer.
+ipmi::CallOutcome exchange(const char* function, std::uint8_t command, const std::uint8_t* request,
+                           std::uint16_t request_length, std::uint8_t* response,
+                           std::uint16_t response_capacity, std::uint16_t* response_length) {
     for (std::uint16_t i = 0; i < request_length; ++i) {
         WDT_LOG(msg::KTLOR_020_K, function, static_cast<int>(i), static_cast<unsigned>(request[i]));
     }
     ipmi::Transport* transport = g_transport.load();
+    if (transport == nullptr) {
+        return ipmi::CallOutcome::failed;
+    }
     ipmi::Response answer;
     const ipmi::Request sent{ipmi::kNetFnApp, command, request, request_length};
-    if (transport == nullptr || !transport->call(function, sent, &answer)) {
-        return false;
+    const ipmi::CallOutcome outcome = transport->call(function, sent, &answer);
+    if (outcome != ipmi::CallOutcome::answered) {
+        return outcome;
     }
     // The caller's buffer bounds what is copied and reported; the rest is dropped.
     const std::size_t copied = std::min<std::size_t>(answer.length, response_capacity);
     *response_length = static_cast<std::uint16_t>(copied);
     if (answer.length == 0) {
         WDT_LOG(msg::KTLOR_116_E, function);
-        return false;
+        return ipmi::CallOutcome::failed;
     }
     for (std::size_t i = 0; i < copied; ++i) {
         response[i] = answer.bytes[i];
         WDT_LOG(msg::KTLOR_045_K, function, static_cast<int>(i),
                 static_cast<unsigned>(answer.bytes[i]));
     }
-    return answer.bytes[0] == ipmi::kCompletionOk;
+    return answer.bytes[0] == ipmi::kCompletionOk ? ipmi::CallOutcome::answered
+                                                  : ipmi::CallOutcome::failed;
 }
 
 }  // namespace
@@ -117,10 +122,13 @@ int IpmiAccessCall(std::uint8_t command, const std::uint8_t* request, std::uint1
         const bool arguments_ok = (request != nullptr || request_length == 0) &&
                                   (response != nullptr || response_capacity == 0) &&
                                   response_length != nullptr;
-        const bool answered =
-            arguments_ok && exchange(kFunction, command, request, request_length, response,
-                                     response_capacity, response_length);
-        if (!answered) {
+        // Bad arguments send nothing, so the connection needs no refresh for them.
+        const ipmi::CallOutcome outcome =
+            arguments_ok ? exchange(kFunction, command, request, request_length, response,
+                                    response_capacity, response_length)
+                         : ipmi::CallOutcome::failed_before_sending;
+        const bool answered = outcome == ipmi::CallOutcome::answered;
+        if (outcome == ipmi::CallOutcome::failed) {
             WDT_LOG(msg::KTLOR_107_I, kFunction);
             IpmiAccessClose();
             IpmiAccessOpen();  // a failure here is retried by the next call

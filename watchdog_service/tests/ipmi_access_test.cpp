@@ -12,6 +12,10 @@
 #include "transport/simulator.h"
 #include "transport/transport_choice.h"
 #include "watchdog_test_support.h"
+#ifdef _WIN32
+#include "JOVX_WDT_OperationThread.h"
+#include "transport/wmi.h"
+#endif
 #ifdef __linux__
 #include <cerrno>
 
@@ -25,6 +29,7 @@ using jovx::ipmi::Fault;
 using jovx::ipmi::FaultKind;
 using Bytes = std::vector<std::uint8_t>;
 using wdt_test::MessageRecorder;
+constexpr auto kAnswered = jovx::ipmi::CallOutcome::answered;
 
 class CallCounter final : public jovx::IpmiCallObserver {
   public:
@@ -165,16 +170,17 @@ TEST_F(IpmiAccess, HungCallReturnsOnceReleasedWithTheWindowToldOnBothSides) {
 // initial and present countdown.
 Bytes get_watchdog(jovx::ipmi::BmcSimulator& bmc) {
     jovx::ipmi::Response response;
-    EXPECT_TRUE(bmc.call("test", {0x06, 0x25, nullptr, 0}, &response));
+    EXPECT_EQ(bmc.call("test", {0x06, 0x25, nullptr, 0}, &response), kAnswered);
     return Bytes(response.bytes, response.bytes + response.length);
 }
 
 std::uint8_t completion(jovx::ipmi::BmcSimulator& bmc, std::uint8_t net_fn, std::uint8_t command,
                         const Bytes& data) {
     jovx::ipmi::Response response;
-    EXPECT_TRUE(bmc.call("test",
-                         {net_fn, command, data.data(), static_cast<std::uint16_t>(data.size())},
-                         &response));
+    EXPECT_EQ(
+        bmc.call("test", {net_fn, command, data.data(), static_cast<std::uint16_t>(data.size())},
+                 &response),
+        kAnswered);
     return response.length > 0 ? response.bytes[0] : 0xFF;
 }
 
@@ -277,13 +283,14 @@ TEST(DeviceTransport, SendsToTheSystemInterfaceAndTakesOnlyItsOwnAnswer) {
                       {IPMI_RESPONSE_RECV_TYPE, 0, 0x07, 0x22, {0xD5}},
                       {IPMI_RESPONSE_RECV_TYPE, 0, 0x07, 0x24, {0x00}}};
     jovx::ipmi::Response response;
-    ASSERT_TRUE(device.call("IpmiAccessCall", {0x06, 0x24, kArm.data(), 6}, &response));
+    ASSERT_EQ(device.call("IpmiAccessCall", {0x06, 0x24, kArm.data(), 6}, &response), kAnswered);
     EXPECT_EQ(Bytes(response.bytes, response.bytes + response.length), Bytes{0x00});
     EXPECT_EQ(driver.sent.back(), (Bytes{0x06, 0x24, 0x04, 0x01, 0x00, 0x10, 0x58, 0x02}));
     EXPECT_TRUE(driver.answers.empty());
 
     // No answer in time fails the call; the next request carries a new id.
-    EXPECT_FALSE(device.call("IpmiAccessCall", {0x06, 0x22, nullptr, 0}, &response));
+    EXPECT_EQ(device.call("IpmiAccessCall", {0x06, 0x22, nullptr, 0}, &response),
+              jovx::ipmi::CallOutcome::failed);
     EXPECT_EQ(driver.sent.back(), (Bytes{0x06, 0x22}));
     EXPECT_NE(driver.sent_ids[0], driver.sent_ids[1]);
     ASSERT_FALSE(MessageRecorder::texts("KTLOR-093-E").empty());
@@ -335,6 +342,34 @@ TEST(TransportChoice, RegistryChoosesAndTheSwitchOverridesButUnknownNamesAreErro
     wdt_test::VirtualClock clock;
     EXPECT_EQ(jovx::ipmi::create_transport(choice, clock, &error), nullptr);
     EXPECT_FALSE(error.empty());
+}
+#endif
+
+#ifdef _WIN32
+// Where the platform has no IPMI provider instance (no BMC, no driver, or an emulator), the
+// open fails at the enumeration and releases everything: a second open behaves the same,
+// and the operation thread ends with "The timer is not started.".
+TEST(WmiTransport, NoProviderInstanceFailsTheOpenCleanlyAndTheTimerIsNotStarted) {
+    jovx::ipmi::WmiTransport wmi;
+    MessageRecorder log;
+    const auto enumeration_failures = [] {
+        return MessageRecorder::count("KTLOR-024-E") + MessageRecorder::count("KTLOR-025-E") +
+               MessageRecorder::count("KTLOR-026-E");
+    };
+    for (int round = 0; round < 2; ++round) {
+        MessageRecorder::clear();
+        EXPECT_FALSE(wmi.open("IpmiAccessOpen"));
+        EXPECT_EQ(enumeration_failures(), 1) << "round " << round;
+        EXPECT_EQ(MessageRecorder::count("KTLOR-013-E"), 0) << "COM was released in between";
+        EXPECT_EQ(MessageRecorder::count("KTLOR-014-E"), 0);
+    }
+    MessageRecorder::clear();
+    jovx::IpmiAccessSetTransport(&wmi);
+    g_fOperationThreadRunning = 1;
+    EXPECT_EQ(WDT_OperationThread(), 1u);
+    EXPECT_EQ(g_fOperationThreadRunning.load(), 0);
+    EXPECT_EQ(MessageRecorder::events(), std::vector<std::string>{"KTLOR-110-I"});
+    jovx::IpmiAccessSetTransport(nullptr);
 }
 #endif
 

@@ -103,10 +103,10 @@ void DeviceTransport::close() {
     }
 }
 
-bool DeviceTransport::call(const char* caller, const Request& request, Response* response) {
+CallOutcome DeviceTransport::call(const char* caller, const Request& request, Response* response) {
     if (fd_ < 0) {
         log_step(caller, "ioctl IPMICTL_SEND_COMMAND", path_, EBADF);
-        return false;
+        return CallOutcome::failed;
     }
     ipmi_system_interface_addr address{};
     address.addr_type = IPMI_SYSTEM_INTERFACE_ADDR_TYPE;
@@ -129,9 +129,10 @@ bool DeviceTransport::call(const char* caller, const Request& request, Response*
     sent.msg.data = data;
     if (const int error = io_.send(fd_, &sent); error != 0) {
         log_step(caller, "ioctl IPMICTL_SEND_COMMAND", opened_, error);
-        return false;
+        return CallOutcome::failed;
     }
-    return await_answer(caller, sent.msgid, request, response);
+    return await_answer(caller, sent.msgid, request, response) ? CallOutcome::answered
+                                                               : CallOutcome::failed;
 }
 
 bool DeviceTransport::await_answer(const char* caller, long message_id, const Request& request,

@@ -41,7 +41,7 @@ class DeviceTransport final : public Transport {
     ~DeviceTransport() override;
 
     bool open(const char* caller) override;
-    bool call(const char* caller, const Request& request, Response* response) override;
+    CallOutcome call(const char* caller, const Request& request, Response* response) override;
     void close() override;
 
     // The device in use, once open.

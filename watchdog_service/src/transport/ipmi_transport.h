@@ -34,6 +34,12 @@ struct Response {
     std::size_t length = 0;  // 0: the BMC answered with nothing
 };
 
+enum class CallOutcome {
+    answered,               // *response holds the BMC's answer (possibly empty)
+    failed,                 // no answer: the connection is refreshed
+    failed_before_sending,  // nothing was sent (resources could not be had): no refresh
+};
+
 class Transport {
   public:
     virtual ~Transport() = default;
@@ -41,9 +47,8 @@ class Transport {
     // Opens the connection: true when open. Writes its own trace lines for each platform
     // step, on behalf of the routine named by caller, and names the device or BMC it reached.
     virtual bool open(const char* caller) = 0;
-    // Sends one request and waits for its answer: true with the answer in *response, false
-    // when none came (the step that failed is traced).
-    virtual bool call(const char* caller, const Request& request, Response* response) = 0;
+    // Sends one request and waits for its answer; the step that failed is traced.
+    virtual CallOutcome call(const char* caller, const Request& request, Response* response) = 0;
     virtual void close() = 0;
 };
 

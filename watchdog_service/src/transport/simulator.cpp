@@ -51,7 +51,7 @@ void BmcSimulator::close() {
     hang_released_.notify_all();
 }
 
-bool BmcSimulator::call(const char* caller, const Request& request, Response* response) {
+CallOutcome BmcSimulator::call(const char* caller, const Request& request, Response* response) {
     std::unique_lock<std::mutex> lock(mutex_);
     SimulatedCommand record;
     record.at_ms = clock_.tick_ms();
@@ -97,7 +97,7 @@ bool BmcSimulator::call(const char* caller, const Request& request, Response* re
     if (observer) {
         observer(record, state);
     }
-    return answered;
+    return answered ? CallOutcome::answered : CallOutcome::failed;
 }
 
 void BmcSimulator::execute_locked(const Request& request, std::uint32_t now, Response* response) {

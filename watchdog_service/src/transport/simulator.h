@@ -66,7 +66,7 @@ class BmcSimulator final : public Transport {
     explicit BmcSimulator(WatchdogClock& clock);
 
     bool open(const char* caller) override;
-    bool call(const char* caller, const Request& request, Response* response) override;
+    CallOutcome call(const char* caller, const Request& request, Response* response) override;
     void close() override;
 
     // Applies the fault to the next `count` calls (or opens, for open_fails).

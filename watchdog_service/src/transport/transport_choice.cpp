@@ -8,6 +8,9 @@
 #ifdef __linux__
 #include "device.h"
 #endif
+#ifdef _WIN32
+#include "wmi.h"
+#endif
 
 namespace jovx::ipmi {
 
@@ -99,8 +102,12 @@ std::unique_ptr<Transport> create_transport(const TransportChoice& choice, Watch
             return nullptr;
 #endif
         case TransportKind::wmi:
-            *error = "the WMI transport is not available in this build";
+#ifdef _WIN32
+            return std::make_unique<WmiTransport>();
+#else
+            *error = "the WMI transport exists on Windows only";
             return nullptr;
+#endif
     }
     *error = "unknown IPMI transport";
     return nullptr;
