@@ -54,11 +54,11 @@ void LibraryState::set_program_id(const char* program_id) {
     std::uint64_t words[2];
     static_assert(sizeof words == kProgramIdWidth);
     std::memcpy(words, text, sizeof words);
+    // Release stores of the words: a reader that sees one of them also sees the odd count.
     const std::uint32_t changes = program_id_changes_.load(std::memory_order_relaxed);
     program_id_changes_.store(changes + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    program_id_words_[0].store(words[0], std::memory_order_relaxed);
-    program_id_words_[1].store(words[1], std::memory_order_relaxed);
+    program_id_words_[0].store(words[0], std::memory_order_release);
+    program_id_words_[1].store(words[1], std::memory_order_release);
     program_id_changes_.store(changes + 2, std::memory_order_release);
 }
 
@@ -68,9 +68,8 @@ void LibraryState::copy_program_id(char (&out)[kProgramIdWidth + 1]) const {
     std::uint32_t after;
     do {
         before = program_id_changes_.load(std::memory_order_acquire);
-        words[0] = program_id_words_[0].load(std::memory_order_relaxed);
-        words[1] = program_id_words_[1].load(std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_acquire);
+        words[0] = program_id_words_[0].load(std::memory_order_acquire);
+        words[1] = program_id_words_[1].load(std::memory_order_acquire);
         after = program_id_changes_.load(std::memory_order_relaxed);
     } while ((before & 1u) != 0 || before != after);
     std::memcpy(out, words, sizeof words);
