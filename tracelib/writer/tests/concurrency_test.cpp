@@ -64,16 +64,17 @@ TEST(ConcurrentPuts, TheLibraryProgramIdIsReadWholeWhileInitializationsChangeIt)
     const std::string prefix = dir.prefix("lib");
     const TraceFileConfig config{1 << 20, 1, prefix.c_str()};
     const std::string ids[] = {std::string(16, 'A'), std::string(16, 'B')};
+    const std::string text(4000, 'x');  // long to compose: puts overlap the changes
     std::atomic<bool> stop{false};
     std::vector<std::thread> threads;
-    for (int t = 0; t < 2; ++t) {
-        threads.emplace_back([&stop] {
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&stop, &text] {
             while (!stop.load()) {
-                KTLORSYM_PutLine(0, "x");
+                KTLORSYM_PutLine(0, text.c_str());
             }
         });
     }
-    for (int round = 0; round < 200; ++round) {
+    for (int round = 0; round < 3000; ++round) {
         ASSERT_EQ(KTLORSYM_Initialize(&config, ids[round % 2].c_str()), 0);
         ASSERT_EQ(KTLORSYM_Finalize(), 0);
     }
