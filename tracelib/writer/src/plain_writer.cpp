@@ -199,8 +199,7 @@ Failure PlainTraceWriter::backup(const char* backup_name, int /*mode*/) {
         n = following(n);
         file_name(n, name, sizeof name);
         if (plat::same_file(backup_name, name)) {
-            // Made by opening the target (a link to a missing trace file): never copied
-            // into itself.
+            // Checked again as the copy goes: a file copied into itself grows without end.
             return {kCauseOpenFailed, plat::sharing_violation_error()};
         }
         plat::File source;
