@@ -39,9 +39,16 @@ class File {
     // Reads up to size bytes; *got is 0 at the end of the file.
     Status read(void* data, std::size_t size, std::size_t* got);
     Status seek_to_end();
+    // Takes back the last bytes before the file pointer: the file then ends, and the pointer
+    // stands, where they began. Undoes the part of a write that was cut short.
+    Status cut_back(std::uint64_t bytes);
     // Hands buffered data to the storage device.
     Status flush();
     Status size(std::uint64_t* bytes) const;
+    // Whether the open file has lost its last name (deleted or replaced under the holder), so
+    // that what is written to it reaches no file that anyone can open. Windows keeps the name
+    // of a file open without delete sharing: never there.
+    bool unlinked() const;
     Status close();
 
     // For a file opened with Share::read_write that must not be read while an exclusive
@@ -58,10 +65,35 @@ struct PathInfo {
     bool is_directory = false;
     std::uint64_t size = 0;
     FileTime last_write = 0;
+    // Nanoseconds below last_write's 100 ns step, where the file system keeps them: with it
+    // two times compare at the file system's full precision.
+    std::uint32_t last_write_nanoseconds = 0;
+
+    bool written_after(const PathInfo& other) const {
+        return last_write != other.last_write
+                   ? last_write > other.last_write
+                   : last_write_nanoseconds > other.last_write_nanoseconds;
+    }
+    bool written_with(const PathInfo& other) const {
+        return last_write == other.last_write &&
+               last_write_nanoseconds == other.last_write_nanoseconds;
+    }
 };
 
 // Fails with a "not found" error when nothing exists at path.
 Status query_path(const char* path, PathInfo* info);
+
+// Whether two paths name one file: the same file when both exist (through any links),
+// else the same name in the same directory once links are followed.
+bool same_file(const char* a, const char* b);
+
+// The error an open reports when a file is in use in a way that refuses it.
+ErrorCode sharing_violation_error();
+
+// Deletes a file unless this process holds it open. Windows refuses to delete a file that
+// is open without delete sharing; POSIX would delete it under its holder, who then writes
+// into a file that no longer has a name, so the same refusal is made here.
+Status remove_unless_open(const char* path);
 Status make_directory(const char* path);
 Status remove_file(const char* path);
 

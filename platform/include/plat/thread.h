@@ -9,6 +9,8 @@
 
 namespace plat {
 
+// In the child of a fork both give the child's ids, also to fork handlers registered after
+// the first call of either.
 std::uint32_t current_process_id();
 std::uint32_t current_thread_id();
 

@@ -1,11 +1,15 @@
 #include "plat/file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
 #include <utility>
 
 namespace plat {
@@ -42,6 +46,39 @@ int open_flags(Access access, Disposition disposition) {
             break;
     }
     return flags;
+}
+
+bool same_identity(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Where a path that names no existing file would create one: its directory and last
+// name, once symbolic links on the way to it are followed.
+bool creation_place(const char* path, struct stat* directory, std::string* name) {
+    constexpr int kMaxLinks = 40;
+    std::string place = path;
+    for (int links = 0; links <= kMaxLinks; ++links) {
+        const std::size_t slash = place.find_last_of('/');
+        const std::string dir = slash == std::string::npos ? "."
+                                : slash == 0               ? "/"
+                                                           : place.substr(0, slash);
+        std::string last = slash == std::string::npos ? place : place.substr(slash + 1);
+        struct stat st {};
+        if (lstat(place.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+            *name = std::move(last);
+            return stat(dir.c_str(), directory) == 0;
+        }
+        // A link that points nowhere: its target is where the file would appear.
+        char target[4096];
+        const ssize_t n = readlink(place.c_str(), target, sizeof target - 1);
+        if (n <= 0) {
+            return false;
+        }
+        target[n] = '\0';
+        place = target[0] == '/' || slash == std::string::npos ? std::string(target)
+                                                               : dir + "/" + target;
+    }
+    return false;
 }
 
 }  // namespace
@@ -145,6 +182,29 @@ Status File::seek_to_end() {
     return lseek(static_cast<int>(handle_), 0, SEEK_END) < 0 ? from_errno() : Status::success();
 }
 
+Status File::cut_back(std::uint64_t bytes) {
+    if (!is_open()) {
+        return Status::failure(invalid_handle_error());
+    }
+    const int fd = static_cast<int>(handle_);
+    const off_t end = lseek(fd, 0, SEEK_CUR);
+    if (end < 0) {
+        return from_errno();
+    }
+    if (bytes > static_cast<std::uint64_t>(end)) {
+        return Status::failure(EINVAL);
+    }
+    const off_t start = end - static_cast<off_t>(bytes);
+    int result;
+    do {
+        result = ftruncate(fd, start);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0 || lseek(fd, start, SEEK_SET) < 0) {
+        return from_errno();
+    }
+    return Status::success();
+}
+
 Status File::flush() {
     if (!is_open()) {
         return Status::failure(invalid_handle_error());
@@ -162,6 +222,11 @@ Status File::size(std::uint64_t* bytes) const {
     }
     *bytes = static_cast<std::uint64_t>(st.st_size);
     return Status::success();
+}
+
+bool File::unlinked() const {
+    struct stat st {};
+    return is_open() && fstat(static_cast<int>(handle_), &st) == 0 && st.st_nlink == 0;
 }
 
 Status File::close() {
@@ -186,7 +251,54 @@ Status query_path(const char* path, PathInfo* info) {
     info->last_write =
         (static_cast<std::int64_t>(st.st_mtim.tv_sec) + kEpochDifferenceSeconds) * 10000000LL +
         st.st_mtim.tv_nsec / 100;
+    info->last_write_nanoseconds = static_cast<std::uint32_t>(st.st_mtim.tv_nsec % 100);
     return Status::success();
+}
+
+bool same_file(const char* a, const char* b) {
+    struct stat sa {};
+    struct stat sb {};
+    const bool a_exists = stat(a, &sa) == 0;
+    const bool b_exists = stat(b, &sb) == 0;
+    if (a_exists || b_exists) {
+        return a_exists && b_exists && same_identity(sa, sb);
+    }
+    std::string a_name;
+    std::string b_name;
+    return creation_place(a, &sa, &a_name) && creation_place(b, &sb, &b_name) && a_name == b_name &&
+           same_identity(sa, sb);
+}
+
+ErrorCode sharing_violation_error() {
+    return EBUSY;
+}
+
+// A file is held open when a descriptor of this process reaches its device and inode.
+// Where /proc cannot be read, nothing is known to hold it.
+Status remove_unless_open(const char* path) {
+    struct stat target {};
+    if (lstat(path, &target) == 0 && S_ISREG(target.st_mode)) {
+        if (DIR* descriptors = opendir("/proc/self/fd")) {
+            const int own = dirfd(descriptors);
+            bool held = false;
+            while (const dirent* entry = readdir(descriptors)) {
+                char* end = nullptr;
+                const long fd = std::strtol(entry->d_name, &end, 10);
+                struct stat open_file {};
+                if (end != entry->d_name && *end == '\0' && fd != own &&
+                    fstat(static_cast<int>(fd), &open_file) == 0 &&
+                    same_identity(open_file, target)) {
+                    held = true;
+                    break;
+                }
+            }
+            closedir(descriptors);
+            if (held) {
+                return Status::failure(sharing_violation_error());
+            }
+        }
+    }
+    return remove_file(path);
 }
 
 Status make_directory(const char* path) {

@@ -11,14 +11,36 @@
 
 namespace plat {
 
+namespace {
+
+// Asked on every trace line; the system call is worth saving.
+thread_local std::uint32_t t_thread_id = 0;
+
+// The forking thread goes on in the child under a new id.
+void forget_thread_id() {
+    t_thread_id = 0;
+}
+
+// Registered on the first use of the ids, so that the fork handlers of their users, which
+// come later, see the child's ids.
+void forget_ids_at_fork() {
+    static const int registered = pthread_atfork(nullptr, nullptr, forget_thread_id);
+    (void)registered;
+}
+
+}  // namespace
+
 std::uint32_t current_process_id() {
+    forget_ids_at_fork();
     return static_cast<std::uint32_t>(getpid());
 }
 
 std::uint32_t current_thread_id() {
-    // Asked on every trace line; the system call is worth saving.
-    thread_local const auto id = static_cast<std::uint32_t>(gettid());
-    return id;
+    if (t_thread_id == 0) {
+        forget_ids_at_fork();
+        t_thread_id = static_cast<std::uint32_t>(gettid());
+    }
+    return t_thread_id;
 }
 
 void sleep_ms(std::uint32_t ms) {

@@ -63,6 +63,19 @@ Status write_all(HANDLE handle, const void* data, std::size_t size, std::size_t*
     return status;
 }
 
+// Volume and file index of an existing file or directory, whatever path reaches it.
+bool file_identity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
+    const HANDLE handle =
+        CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const bool got = GetFileInformationByHandle(handle, info) != FALSE;
+    CloseHandle(handle);
+    return got;
+}
+
 }  // namespace
 
 File::~File() {
@@ -125,6 +138,27 @@ Status File::seek_to_end() {
                                                                       : from_last_error();
 }
 
+Status File::cut_back(std::uint64_t bytes) {
+    if (!is_open()) {
+        return Status::failure(invalid_handle_error());
+    }
+    LARGE_INTEGER zero{};
+    LARGE_INTEGER end{};
+    if (!SetFilePointerEx(native(handle_), zero, &end, FILE_CURRENT)) {
+        return from_last_error();
+    }
+    if (bytes > static_cast<std::uint64_t>(end.QuadPart)) {
+        return Status::failure(ERROR_INVALID_PARAMETER);
+    }
+    LARGE_INTEGER start{};
+    start.QuadPart = end.QuadPart - static_cast<LONGLONG>(bytes);
+    if (!SetFilePointerEx(native(handle_), start, nullptr, FILE_BEGIN) ||
+        !SetEndOfFile(native(handle_))) {
+        return from_last_error();
+    }
+    return Status::success();
+}
+
 Status File::flush() {
     if (!is_open()) {
         return Status::failure(invalid_handle_error());
@@ -142,6 +176,10 @@ Status File::size(std::uint64_t* bytes) const {
     }
     *bytes = static_cast<std::uint64_t>(size.QuadPart);
     return Status::success();
+}
+
+bool File::unlinked() const {
+    return false;
 }
 
 Status File::close() {
@@ -162,7 +200,34 @@ Status query_path(const char* path, PathInfo* info) {
     info->last_write = static_cast<FileTime>(
         (static_cast<std::uint64_t>(data.ftLastWriteTime.dwHighDateTime) << 32) |
         data.ftLastWriteTime.dwLowDateTime);
+    info->last_write_nanoseconds = 0;
     return Status::success();
+}
+
+bool same_file(const char* a, const char* b) {
+    BY_HANDLE_FILE_INFORMATION ia{};
+    BY_HANDLE_FILE_INFORMATION ib{};
+    const bool a_exists = file_identity(a, &ia);
+    const bool b_exists = file_identity(b, &ib);
+    if (a_exists || b_exists) {
+        return a_exists && b_exists && ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
+               ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow;
+    }
+    char full_a[MAX_PATH];
+    char full_b[MAX_PATH];
+    const DWORD na = GetFullPathNameA(a, MAX_PATH, full_a, nullptr);
+    const DWORD nb = GetFullPathNameA(b, MAX_PATH, full_b, nullptr);
+    return na != 0 && na < MAX_PATH && nb != 0 && nb < MAX_PATH &&
+           CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, full_a, -1, full_b, -1) == CSTR_EQUAL;
+}
+
+ErrorCode sharing_violation_error() {
+    return ERROR_SHARING_VIOLATION;
+}
+
+// Files are opened without delete sharing, so the delete itself refuses a held one.
+Status remove_unless_open(const char* path) {
+    return remove_file(path);
 }
 
 Status make_directory(const char* path) {

@@ -57,8 +57,10 @@ bool join_path(const char* pattern, std::size_t directory_length, const char* na
     return true;
 }
 
+// A file this process holds open (a trace writer's current file) is not deleted, as Windows
+// would refuse it.
 plat::ErrorCode delete_file(const char* path, bool too_long) {
-    return too_long ? plat::path_too_long_error() : plat::remove_file(path).error;
+    return too_long ? plat::path_too_long_error() : plat::remove_unless_open(path).error;
 }
 
 int cleanup_by_number(const char* pattern, int keep) {

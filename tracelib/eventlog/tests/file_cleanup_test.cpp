@@ -9,6 +9,7 @@
 
 #include "ktlorsym_syslog.h"
 #include "plat/error.h"
+#include "plat/file.h"
 #include "plat/file_search.h"
 #include "scratch_dir.h"
 
@@ -88,6 +89,28 @@ TEST_F(FileCleanupTest, ByNumberPutsTheLaterFoundFirstAmongEqualTimes) {
     search.close();
     EXPECT_EQ(KTLORSYM_FileCleanupByNum(pattern_, 1), 0);
     EXPECT_EQ(left(), Names{found_last});
+}
+
+// A file this process holds open, such as a trace writer's current file, is never deleted
+// (Windows refuses to delete it): the clean-up reports it and goes on with the others.
+TEST_F(FileCleanupTest, AFileHeldOpenIsKeptAndReported) {
+    const auto busy = [](int error) {
+        return plat::classify_error(static_cast<plat::ErrorCode>(error)) == plat::ErrorKind::busy;
+    };
+    plat::File held;
+    ASSERT_TRUE(held.open((dir_ / "svc-held.log").c_str(), plat::Access::write,
+                          plat::Disposition::create_always, plat::Share::read_write)
+                    .ok());
+    fs::last_write_time(dir_.path() / "svc-held.log",
+                        std::chrono::file_clock::now() - std::chrono::seconds(5000));
+    for (const auto clean : {KTLORSYM_FileCleanupByNum, KTLORSYM_FileCleanupByTime}) {
+        five_files();
+        EXPECT_TRUE(busy(clean(pattern_, 0)));
+        EXPECT_EQ(left(), (Names{"svc-held.log", "svc-dir.log", "other.txt"}));
+    }
+    held.close();
+    EXPECT_EQ(KTLORSYM_FileCleanupByNum(pattern_, 0), 0);
+    EXPECT_EQ(left(), (Names{"svc-dir.log", "other.txt"}));
 }
 
 bool not_found(int error) {

@@ -63,7 +63,7 @@ int KTLORSYM_Initialize(const TraceFileConfig* config, const char* programId) {
         record->fail(kFnInitialize, kCauseBadState);
         return -1;
     }
-    store_program_id(lib.program_id, programId);
+    lib.set_program_id(programId);
     // A writer left over from a failed finalize is used again as it is.
     if (lib.plain_writer == nullptr) {
         if (!config_within(config, kPlainLimits)) {
@@ -92,7 +92,7 @@ int KTLORSYM_InitializeM(const TraceFileConfig* config, const char* programId, i
         record->fail(kFnInitializeM, kCauseBadState);
         return -1;
     }
-    store_program_id(lib.program_id, programId);
+    lib.set_program_id(programId);
     record->fail(kFnInitializeM, managed_arguments_valid(config, options) ? kCauseNotSupported
                                                                           : kCauseInvalidArgument);
     return -1;

@@ -147,18 +147,20 @@ int KTLORSYM_PutLine(unsigned int level, const char* text) {
     if (library_drops(level, text)) {
         return 0;
     }
+    char program_id[kProgramIdWidth + 1];
+    library().copy_program_id(program_id);
     return library_put(kFnPutLine, level,
-                       body(BodyForm::text_only, library().program_id, nullptr, nullptr, text),
-                       true);
+                       body(BodyForm::text_only, program_id, nullptr, nullptr, text), true);
 }
 
 int KTLORSYM_PutWithId(unsigned int level, const char* messageId, const char* text) {
     if (library_drops(level, text)) {
         return 0;
     }
+    char program_id[kProgramIdWidth + 1];
+    library().copy_program_id(program_id);
     return library_put(kFnPutWithId, level,
-                       body(BodyForm::with_id, library().program_id, messageId, nullptr, text),
-                       true);
+                       body(BodyForm::with_id, program_id, messageId, nullptr, text), true);
 }
 
 int KTLORSYM_PutWithIdEx(unsigned int level, const char* programId, const char* messageId,

@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <new>
+#include <utility>
 
 #include "codes.h"
 #include "ktlorsym_trace.h"
@@ -48,19 +50,46 @@ inline void store_relaxed(std::int32_t& field, std::int32_t value) {
     std::atomic_ref<std::int32_t>(field).store(value, std::memory_order_relaxed);
 }
 
+// An object that lives as long as the process: made in place, never destroyed. At exit,
+// threads that still put lines go on using what a destructor would free.
+template <typename T>
+class ProcessLifetime {
+  public:
+    template <typename... Args>
+    explicit ProcessLifetime(Args&&... args) {
+        new (storage_) T(std::forward<Args>(args)...);
+    }
+    T& get() { return *std::launder(reinterpret_cast<T*>(storage_)); }
+
+  private:
+    alignas(T) unsigned char storage_[sizeof(T)];
+};
+
 struct LibraryState {
     plat::RecursiveMutex lock;
     std::atomic<bool> initialized{false};
-    char program_id[kProgramIdWidth + 1];
     TraceWriter* plain_writer = nullptr;
     TraceWriter* managed_writer = nullptr;
     char process_id_text[10];  // "%08X "
 
     LibraryState();
-    ~LibraryState();
 
     TraceWriter* writer() const { return plain_writer != nullptr ? plain_writer : managed_writer; }
     void destroy_writers();
+
+    // The library program id: stored under the lock by the initializations, read by the
+    // puts without it.
+    void set_program_id(const char* program_id);
+    void copy_program_id(char (&out)[kProgramIdWidth + 1]) const;
+
+    // The texts of the process's own ids, made again in the child after a fork.
+    void make_id_texts();
+
+  private:
+    // Two words and a change count that is odd while they change: a reader never sees
+    // half of an old id and half of a new one.
+    std::atomic<std::uint32_t> program_id_changes_{0};
+    std::atomic<std::uint64_t> program_id_words_[2] = {};
 };
 
 LibraryState& library();

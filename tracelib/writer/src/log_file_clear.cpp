@@ -30,13 +30,14 @@ std::int64_t unix_seconds(plat::FileTime time) {
                       : -((-ticks + kTicksPerSecond - 1) / kTicksPerSecond);
 }
 
-// Deletes directory part + name; a failure is recorded and the walk goes on.
+// Deletes directory part + name; a failure is recorded and the walk goes on. A file this
+// process holds open (a writer's current file) is not deleted, as Windows would refuse it.
 bool delete_match(ThreadRecord* record, const char* pattern, std::size_t directory_length,
                   const char* name) {
     char path[kMaxFilePath + 1];
     std::memcpy(path, pattern, directory_length);
     plat::copy_cut(path + directory_length, sizeof path - directory_length, name);
-    const plat::Status removed = plat::remove_file(path);
+    const plat::Status removed = plat::remove_unless_open(path);
     if (!removed.ok()) {
         record->fail(kFnLogFileClear, Failure{kCauseDeleteFailed, removed.error});
         return false;

@@ -44,11 +44,12 @@ Failure PlainTraceWriter::open() {
         return made;
     }
 
-    // The newest existing file is where the previous run stopped; on equal times the
-    // higher number wins.
+    // The newest existing file is where the previous run stopped. Times that tie (file
+    // times move in steps of milliseconds, a quick writer fills several files in one) prefer
+    // a file with room over a full one, as only the file last written can have room; then
+    // the higher number wins.
     std::uint32_t newest = 0;
-    plat::FileTime newest_time = 0;
-    std::uint32_t newest_size = 0;
+    plat::PathInfo newest_info;
     char name[kMaxFileName];
     for (std::uint32_t n = 1; n <= file_count_; ++n) {
         file_name(n, name, sizeof name);
@@ -56,12 +57,14 @@ Failure PlainTraceWriter::open() {
         if (!plat::query_path(name, &info).ok() || info.is_directory) {
             continue;
         }
-        if (newest == 0 || info.last_write >= newest_time) {
+        const bool better = newest == 0 || info.written_after(newest_info) ||
+                            (info.written_with(newest_info) && (!full(info) || full(newest_info)));
+        if (better) {
             newest = n;
-            newest_time = info.last_write;
-            newest_size = static_cast<std::uint32_t>(info.size);
+            newest_info = info;
         }
     }
+    const auto newest_size = static_cast<std::uint32_t>(newest_info.size);
 
     if (newest == 0) {
         current_ = 1;
@@ -109,13 +112,30 @@ Failure PlainTraceWriter::write_header_block() {
     if (offset_ + static_cast<std::uint64_t>(length) > kMaxOffset) {
         return start_next_file();
     }
+    return write_whole(block, length);
+}
+
+Failure PlainTraceWriter::write_whole(const char* bytes, std::size_t n) {
     std::size_t written = 0;
-    const plat::Status status = file_.write(block, length, &written);
-    offset_ += static_cast<std::uint32_t>(written);
-    if (!status.ok()) {
-        return {kCauseWriteFailed, status.error};
+    const plat::Status status = file_.write(bytes, n, &written);
+    if (status.ok()) {
+        offset_ += static_cast<std::uint32_t>(n);
+        return Failure::none();
     }
-    return Failure::none();
+    // A cut-short write (size limit, full disk) leaves part of a line, which the next line
+    // would be glued to: take it back, so that only this line is lost.
+    if (written != 0 && !file_.cut_back(written).ok()) {
+        offset_ += static_cast<std::uint32_t>(written);
+    }
+    return {kCauseWriteFailed, status.error};
+}
+
+Failure PlainTraceWriter::reopen_removed() {
+    char name[kMaxFileName];
+    file_name(current_, name, sizeof name);
+    plat::PathInfo info;
+    offset_ = plat::query_path(name, &info).ok() ? static_cast<std::uint32_t>(info.size) : 0;
+    return open_current(plat::Disposition::open_always);
 }
 
 Failure PlainTraceWriter::write_line(const char* bytes, std::size_t n) {
@@ -129,6 +149,12 @@ Failure PlainTraceWriter::write_line(const char* bytes, std::size_t n) {
             !reopened.ok()) {
             return reopened;
         }
+    } else if (file_.unlinked()) {
+        // Deleted under the writer: what it writes now would reach no file. Go on under the
+        // same name.
+        if (const Failure reopened = reopen_removed(); !reopened.ok()) {
+            return reopened;
+        }
     }
     // Switch only once the offset has passed the limit: the crossing line stays behind.
     if (offset_ > size_limit_ || offset_ + static_cast<std::uint64_t>(n) > kMaxOffset) {
@@ -136,13 +162,7 @@ Failure PlainTraceWriter::write_line(const char* bytes, std::size_t n) {
             return switched;
         }
     }
-    std::size_t written = 0;
-    const plat::Status status = file_.write(bytes, n, &written);
-    offset_ += static_cast<std::uint32_t>(written);
-    if (!status.ok()) {
-        return {kCauseWriteFailed, status.error};
-    }
-    return Failure::none();
+    return write_whole(bytes, n);
 }
 
 Failure PlainTraceWriter::flush() {
@@ -160,6 +180,11 @@ Failure PlainTraceWriter::backup(const char* backup_name, int /*mode*/) {
     if (!file_.is_open()) {
         return {kCauseBadState, 0};
     }
+    // One of the writer's own files as the target would be emptied and then copied into
+    // itself: refused as an open that its sharing does not allow, before anything is touched.
+    if (const Failure own = refuse_own_file(backup_name); !own.ok()) {
+        return own;
+    }
     plat::File target;
     if (const plat::Status created = target.open(
             backup_name, plat::Access::write, plat::Disposition::create_always, plat::Share::none);
@@ -173,6 +198,10 @@ Failure PlainTraceWriter::backup(const char* backup_name, int /*mode*/) {
     for (std::uint32_t k = 1; k <= file_count_; ++k) {
         n = following(n);
         file_name(n, name, sizeof name);
+        if (plat::same_file(backup_name, name)) {
+            // Checked again as the copy goes: a file copied into itself grows without end.
+            return {kCauseOpenFailed, plat::sharing_violation_error()};
+        }
         plat::File source;
         if (!source
                  .open(name, plat::Access::read, plat::Disposition::open_existing,
@@ -189,6 +218,17 @@ Failure PlainTraceWriter::backup(const char* backup_name, int /*mode*/) {
     }
     if (const plat::Status closed = target.close(); !closed.ok()) {
         return {kCauseCloseFailed, closed.error};
+    }
+    return Failure::none();
+}
+
+Failure PlainTraceWriter::refuse_own_file(const char* path) const {
+    char name[kMaxFileName];
+    for (std::uint32_t n = 1; n <= file_count_; ++n) {
+        file_name(n, name, sizeof name);
+        if (plat::same_file(path, name)) {
+            return {kCauseOpenFailed, plat::sharing_violation_error()};
+        }
     }
     return Failure::none();
 }

@@ -31,9 +31,17 @@ class PlainTraceWriter final : public TraceWriter {
     std::uint32_t following(std::uint32_t number) const {
         return number >= file_count_ ? 1 : number + 1;
     }
+    bool full(const plat::PathInfo& info) const {
+        return static_cast<std::uint32_t>(info.size) >= size_limit_;
+    }
     Failure open_current(plat::Disposition disposition);
     Failure start_next_file();
     Failure write_header_block();
+    // Writes bytes at the end as one piece: a write cut short is taken back.
+    Failure write_whole(const char* bytes, std::size_t n);
+    // Opens the current number again after its file was deleted.
+    Failure reopen_removed();
+    Failure refuse_own_file(const char* path) const;
 
     std::uint32_t size_limit_;
     std::uint32_t file_count_;

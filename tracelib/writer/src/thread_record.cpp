@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "library.h"
 #include "plat/sync.h"
 #include "plat/text.h"
 #include "plat/thread.h"
@@ -13,19 +14,11 @@ namespace {
 
 void release_record(void* value);
 
-// Every record is linked into one list so that none outlives the library unseen.
+// Every record is linked into one list so that none is lost unseen. The registry lives as
+// long as the process: records of threads still running at exit stay usable.
 class RecordRegistry {
   public:
     RecordRegistry() : slot_(release_record) {}
-
-    ~RecordRegistry() {
-        std::lock_guard guard(lock_);
-        while (head_ != nullptr) {
-            ThreadRecord* next = head_->next;
-            std::free(head_);
-            head_ = next;
-        }
-    }
 
     ThreadRecord* current() const { return static_cast<ThreadRecord*>(slot_.get()); }
 
@@ -34,8 +27,7 @@ class RecordRegistry {
         if (record == nullptr) {
             return nullptr;
         }
-        plat::format_cut(record->thread_id_text, sizeof record->thread_id_text, "%08X ",
-                         plat::current_thread_id());
+        make_thread_id_text(record);
         if (!slot_.set(record)) {
             std::free(record);
             return nullptr;
@@ -66,6 +58,11 @@ class RecordRegistry {
         std::free(record);
     }
 
+    static void make_thread_id_text(ThreadRecord* record) {
+        plat::format_cut(record->thread_id_text, sizeof record->thread_id_text, "%08X ",
+                         plat::current_thread_id());
+    }
+
     std::size_t count() {
         std::lock_guard guard(lock_);
         return count_;
@@ -79,8 +76,8 @@ class RecordRegistry {
 };
 
 RecordRegistry& registry() {
-    static RecordRegistry instance;
-    return instance;
+    static ProcessLifetime<RecordRegistry> instance;
+    return instance.get();
 }
 
 void release_record(void* value) {
@@ -101,6 +98,12 @@ ThreadRecord* cleared_thread_record() {
         record->clear();
     }
     return record;
+}
+
+void renew_thread_id_text() {
+    if (ThreadRecord* record = registry().current()) {
+        RecordRegistry::make_thread_id_text(record);
+    }
 }
 
 std::size_t live_thread_record_count() {

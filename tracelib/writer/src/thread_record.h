@@ -38,6 +38,9 @@ ThreadRecord* current_thread_record();
 // The calling thread's record, cleared as most calls begin; null when it has none.
 ThreadRecord* cleared_thread_record();
 
+// Makes the calling thread's id text again, for the child of a fork.
+void renew_thread_id_text();
+
 // Records currently allocated, for tests of thread clean-up.
 std::size_t live_thread_record_count();
 

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cctype>
 #include <string>
 #include <thread>
 #include <vector>
@@ -53,6 +55,39 @@ TEST(ConcurrentPuts, EveryLineLandsWholeWithItsOwnSequenceNumber) {
     // 12000 consecutive numbers modulo 10000: 2000 values twice, the rest once, none missing.
     EXPECT_EQ(std::count(seen_sequence.begin(), seen_sequence.end(), 2), 2000);
     EXPECT_EQ(std::count(seen_sequence.begin(), seen_sequence.end(), 1), 8000);
+}
+
+// Library puts read the program id while initializations replace it: every line carries
+// one whole id.
+TEST(ConcurrentPuts, TheLibraryProgramIdIsReadWholeWhileInitializationsChangeIt) {
+    TempDir dir;
+    const std::string prefix = dir.prefix("lib");
+    const TraceFileConfig config{1 << 20, 1, prefix.c_str()};
+    const std::string ids[] = {std::string(16, 'A'), std::string(16, 'B')};
+    const std::string text(4000, 'x');  // long to compose: puts overlap the changes
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&stop, &text] {
+            while (!stop.load()) {
+                KTLORSYM_PutLine(0, text.c_str());
+            }
+        });
+    }
+    for (int round = 0; round < 3000; ++round) {
+        ASSERT_EQ(KTLORSYM_Initialize(&config, ids[round % 2].c_str()), 0);
+        ASSERT_EQ(KTLORSYM_Finalize(), 0);
+    }
+    stop.store(true);
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    for (const auto& line : read_lines(dir.path() / "lib1.log")) {
+        if (line.size() > 68 && std::isdigit(static_cast<unsigned char>(line[0]))) {
+            const std::string id = line.substr(33, 16);
+            ASSERT_TRUE(id == ids[0] || id == ids[1]) << line;
+        }
+    }
 }
 
 TEST(ThreadRecords, KeptPerThreadAndReleasedWhenTheThreadEnds) {

@@ -128,7 +128,7 @@ TEST(HeaderBlock, TimeZoneTextKeepsTheSignOfBothParts) {
     }
 }
 
-TEST(Sequence, WrapsFrom9999To0000) {
+TEST(Sequence, WrapsFrom9999To0000AndGoesOn) {
     TempDir dir;
     ktl_test::Instance trace(dir.prefix(), 1 << 20, 1);
     ASSERT_EQ(trace.create_result(), 0);
@@ -145,9 +145,12 @@ TEST(Sequence, WrapsFrom9999To0000) {
     KTLORSYM_SetInstanceFileThreshold(trace.get(), 0);
     ASSERT_EQ(KTLORSYM_PutInstanceLine(trace.get(), 0, "last"), 0);
     ASSERT_EQ(KTLORSYM_PutInstanceLine(trace.get(), 0, "wrapped"), 0);
+    ASSERT_EQ(KTLORSYM_PutInstanceLine(trace.get(), 0, "after"), 0);
     const auto lines = read_lines(dir.path() / "trace1.log");
-    EXPECT_EQ(lines[lines.size() - 2].substr(0, 4), "9999");
-    EXPECT_EQ(lines.back().substr(0, 4), "0000");
+    ASSERT_GE(lines.size(), 3u);
+    EXPECT_EQ(lines[lines.size() - 3].substr(0, 4), "9999");
+    EXPECT_EQ(lines[lines.size() - 2].substr(0, 4), "0000");
+    EXPECT_EQ(lines.back().substr(0, 4), "0001");
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <set>
 #include <string>
+#include <thread>
 #include <tuple>
 
 #include "plat/error.h"
@@ -69,6 +70,52 @@ TEST_F(LogFileClearTest, ByCountKeepsTheNewestByAgeTheYoungerNeitherDirectories)
     EXPECT_EQ(clear(kByAge, 250), (Names{"trace1.log", "trace2.log", "trace-future.log",
                                          "trace-dir.log", "other.txt"}));
     EXPECT_EQ(clear(kByAge, 0), (Names{"trace-future.log", "trace-dir.log", "other.txt"}));
+}
+
+// Ages count in whole seconds: a file written exactly the age before now (to the second) is
+// old enough, and age 0 takes a file of this very second.
+TEST_F(LogFileClearTest, ByAgeTakesAFileExactlyAtTheLimit) {
+    using namespace std::chrono;
+    // Early in a second, so that the calls below run within it.
+    const auto into_second = system_clock::now().time_since_epoch() % seconds(1);
+    if (into_second > milliseconds(700)) {
+        std::this_thread::sleep_for(seconds(1) - into_second + milliseconds(10));
+    }
+    const auto now = floor<seconds>(system_clock::now());
+    const auto stamp = [&](const std::string& name, system_clock::duration before_now) {
+        std::ofstream(dir_.path() / name) << name;
+        fs::last_write_time(dir_.path() / name, file_clock::from_sys(now - before_now));
+    };
+    stamp("trace-at-limit.log", seconds(100));
+    stamp("trace-at-limit-late.log", seconds(100) - milliseconds(1));
+    stamp("trace-younger.log", seconds(99));
+    EXPECT_EQ(KTLORSYM_LogFileClear(pattern().c_str(), kByAge, 100), 0);
+    EXPECT_EQ(left(), (Names{"trace-younger.log"}));
+
+    std::ofstream(dir_.path() / "trace-this-second.log") << "now";
+    stamp("trace-next-second.log", -seconds(1));
+    EXPECT_EQ(KTLORSYM_LogFileClear(pattern().c_str(), kByAge, 0), 0);
+    EXPECT_EQ(left(), (Names{"trace-next-second.log"}));
+    ASSERT_LT(system_clock::now() - now, seconds(1)) << "the second ended during the test";
+}
+
+// A writer's current file is never deleted (Windows refuses to delete a file held open):
+// the clean-up reports it as a failed deletion, and the writer's lines keep reaching it.
+TEST_F(LogFileClearTest, NeverDeletesTheCurrentFileOfAWriter) {
+    ktl_test::Instance trace(dir_.prefix("live"), 4096, 2);
+    ASSERT_EQ(trace.create_result(), 0);
+    const std::string live_pattern = dir_.prefix("live*.log");
+    for (const int mode : {kByCount, kByAge}) {
+        file("live-old.log", std::chrono::seconds(1000));
+        ASSERT_EQ(KTLORSYM_PutInstanceLine(trace.get(), 0, "line"), 0);
+        std::uint32_t os_error = 0;
+        EXPECT_EQ(KTLORSYM_LogFileClear(live_pattern.c_str(), mode, 0), -1);
+        EXPECT_EQ(KTLORSYM_GetLastError(&os_error), code_word(kFnLogFileClear, 8));
+        EXPECT_EQ(plat::classify_error(os_error), plat::ErrorKind::busy) << os_error;
+        EXPECT_EQ(left(), (Names{"live1.log"}));
+    }
+    ASSERT_EQ(KTLORSYM_PutInstanceLine(trace.get(), 0, "line"), 0);
+    EXPECT_EQ(ktl_test::read_lines(dir_.path() / "live1.log").size(), ktl_test::kHeaderLines + 3);
 }
 
 TEST_F(LogFileClearTest, FailuresCarryFunctionCauseAndSystemError) {
