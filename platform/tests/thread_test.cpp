@@ -95,6 +95,7 @@ TEST(NamedMutex, HandlesOfOneNameExcludeEachOtherAndADeadOwnerAbandonsIt) {
     first.unlock();
     EXPECT_EQ(first.lock(1000), WaitResult::signalled) << "usable again afterwards";
     first.unlock();
+    plat::NamedMutex::remove(name.c_str());
 }
 
 #if !defined(_WIN32)
