@@ -112,9 +112,8 @@ struct stat object_status(const std::string& object) {
 }
 
 // Whoever can open a named mutex can hold it and stall its users: the object is its owner's
-// alone whatever the umask, one left with access for others is narrowed when it is ours and
-// replaced when it is another account's (which root may remove), and another account
-// cannot open it at all.
+// alone whatever the umask, one found with access for others or of another account is
+// replaced (root may remove another's), and another account cannot open it at all.
 TEST(NamedMutex, OnlyItsOwnerMayOpenIt) {
     const std::string space = "plat-owner" + std::to_string(plat::current_process_id());
     const plat_test::ScopedEnv names("VM_IPC_NAMESPACE", space);
@@ -126,11 +125,9 @@ TEST(NamedMutex, OnlyItsOwnerMayOpenIt) {
         mode_t planted;  // mode of an object made beforehand, 0 for none
         bool other_owner;
     } cases[] = {
-        {"open", 0000, 0, false},
-        {"masked", 0277, 0, false},
-        {"planted", 0022, 0666, false},
-        {"foreign", 0022, 0666, true},
-        {"foreign-private", 0022, 0600, true},
+        {"open", 0000, 0, false},       {"masked", 0277, 0, false},
+        {"planted", 0022, 0666, false}, {"own", 0022, 0600, false},
+        {"foreign", 0022, 0666, true},  {"foreign-private", 0022, 0600, true},
     };
     const passwd* nobody = getpwnam("nobody");
     const uid_t other_uid = nobody != nullptr ? nobody->pw_uid : 65534;
@@ -141,6 +138,7 @@ TEST(NamedMutex, OnlyItsOwnerMayOpenIt) {
             continue;
         }
         SCOPED_TRACE(c.name);
+        ino_t planted_inode = 0;
         if (c.planted != 0) {
             const int fd =
                 shm_open(object(c.name).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, c.planted);
@@ -148,6 +146,7 @@ TEST(NamedMutex, OnlyItsOwnerMayOpenIt) {
             EXPECT_EQ(fchmod(fd, c.planted), 0);
             EXPECT_EQ(fchown(fd, c.other_owner ? other_uid : geteuid(), -1), 0);
             close(fd);
+            planted_inode = object_status(object(c.name)).st_ino;
         }
         const mode_t old_mask = umask(c.umask);
         plat::NamedMutex mutex;
@@ -157,6 +156,9 @@ TEST(NamedMutex, OnlyItsOwnerMayOpenIt) {
         const struct stat st = object_status(object(c.name));
         EXPECT_EQ(st.st_mode & 07777, 0600u);
         EXPECT_EQ(st.st_uid, geteuid());
+        // Only an object of ours that nobody else could open is taken up as it is.
+        const bool kept = c.planted == 0600 && !c.other_owner;
+        EXPECT_EQ(st.st_ino == planted_inode, kept);
         plat::NamedMutex::remove(c.name);
     }
     if (!root) {

@@ -77,10 +77,11 @@ int spin_for(pthread_mutex_t* mutex) {
     }
 }
 
-// Opens the object for reading and writing, creating it for this user alone. Anyone who may
-// open it can hold the mutex for as long as they like, so an object with access for others
-// is narrowed when it is ours, and replaced (where we may remove it) when it is another
-// user's. The file descriptor, or -1 with errno set.
+// Opens the object for reading and writing, creating it for this user alone. Anyone who
+// can open it can hold the mutex for as long as they like, so an object that is another
+// user's, or that gives others access (they may have it open already), is not used: it is
+// replaced where we may remove it, and refused otherwise. The file descriptor, or -1 with
+// errno set.
 int open_own_object(const char* object) {
     for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
         int fd = shm_open(object, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kOwnerOnly);
@@ -112,18 +113,11 @@ int open_own_object(const char* object) {
             errno = error;
             return -1;
         }
-        if (st.st_uid == geteuid()) {
-            if ((st.st_mode & 07777) != kOwnerOnly && fchmod(fd, kOwnerOnly) != 0) {
-                const int error = errno;
-                ::close(fd);
-                errno = error;
-                return -1;
-            }
+        if (st.st_uid == geteuid() && (st.st_mode & 07777) == kOwnerOnly) {
             return fd;
         }
         ::close(fd);
-        // Another user's object under our name. Only its owner or an administrator may
-        // remove it; anyone else must not use it.
+        // Only the object's owner or an administrator may remove it.
         if (shm_unlink(object) != 0 && errno != ENOENT) {
             errno = EACCES;
             return -1;
