@@ -13,6 +13,22 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+// After windows.h, which they need.
+#include <aclapi.h>
+#include <sddl.h>
+
+#include "scoped_env.h"
+#else
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+
+#include "scoped_env.h"
 #endif
 
 namespace {
@@ -110,7 +126,144 @@ TEST(NamedMutex, HandlesOfOneNameExcludeEachOtherAndADeadOwnerAbandonsIt) {
     first.unlock();
     EXPECT_EQ(first.lock(1000), WaitResult::signalled) << "usable again afterwards";
     first.unlock();
+    plat::NamedMutex::remove(name.c_str());
 }
+
+#if !defined(_WIN32)
+// Mode and owner of the shared-memory object behind a named mutex.
+struct stat object_status(const std::string& object) {
+    struct stat st {};
+    const int fd = shm_open(object.c_str(), O_RDONLY | O_CLOEXEC, 0);
+    EXPECT_GE(fd, 0) << object;
+    if (fd >= 0) {
+        fstat(fd, &st);
+        close(fd);
+    }
+    return st;
+}
+
+// Whoever can open a named mutex can hold it and stall its users: the object is its owner's
+// alone whatever the umask, one found with access for others or of another account is
+// replaced (root may remove another's), and another account cannot open it at all.
+TEST(NamedMutex, OnlyItsOwnerMayOpenIt) {
+    const std::string space = "plat-owner" + std::to_string(plat::current_process_id());
+    const plat_test::ScopedEnv names("VM_IPC_NAMESPACE", space);
+    const auto object = [&](const std::string& name) { return "/" + space + "." + name; };
+    // A name is mapped once per process, so each case has its own.
+    const struct {
+        const char* name;
+        mode_t umask;
+        mode_t planted;  // mode of an object made beforehand, 0 for none
+        bool other_owner;
+    } cases[] = {
+        {"open", 0000, 0, false},       {"masked", 0277, 0, false},
+        {"planted", 0022, 0666, false}, {"own", 0022, 0600, false},
+        {"foreign", 0022, 0666, true},  {"foreign-private", 0022, 0600, true},
+    };
+    const passwd* nobody = getpwnam("nobody");
+    const uid_t other_uid = nobody != nullptr ? nobody->pw_uid : 65534;
+    const gid_t other_gid = nobody != nullptr ? nobody->pw_gid : 65534;
+    const bool root = geteuid() == 0;
+    for (const auto& c : cases) {
+        if (c.other_owner && !root) {
+            continue;
+        }
+        SCOPED_TRACE(c.name);
+        ino_t planted_inode = 0;
+        if (c.planted != 0) {
+            const int fd =
+                shm_open(object(c.name).c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, c.planted);
+            ASSERT_GE(fd, 0);
+            EXPECT_EQ(fchmod(fd, c.planted), 0);
+            EXPECT_EQ(fchown(fd, c.other_owner ? other_uid : geteuid(), -1), 0);
+            close(fd);
+            planted_inode = object_status(object(c.name)).st_ino;
+        }
+        const mode_t old_mask = umask(c.umask);
+        plat::NamedMutex mutex;
+        const bool opened = mutex.open(c.name).ok();
+        umask(old_mask);
+        EXPECT_TRUE(opened);
+        const struct stat st = object_status(object(c.name));
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
+        EXPECT_EQ(st.st_uid, geteuid());
+        // Only an object of ours that nobody else could open is taken up as it is.
+        const bool kept = c.planted == 0600 && !c.other_owner;
+        EXPECT_EQ(st.st_ino == planted_inode, kept);
+        plat::NamedMutex::remove(c.name);
+    }
+    if (!root) {
+        GTEST_SKIP() << "another account's objects and access need root (to switch accounts)";
+    }
+
+    // Another account gets an error, rather than a mutex to hold or to wait for. Both sides
+    // are fresh processes: a name this process has mapped would be found in its own table.
+    const auto in_child = [](auto body) {
+        const pid_t child = fork();
+        if (child == 0) {
+            _exit(body());
+        }
+        int status = -1;
+        pid_t ended = 0;
+        for (int waited = 0; waited < 10000 && (ended = waitpid(child, &status, WNOHANG)) == 0;
+             waited += 10) {
+            usleep(10000);
+        }
+        if (ended == 0) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            ADD_FAILURE() << "the child blocked";
+        }
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    EXPECT_EQ(in_child([] { return plat::NamedMutex().open("shared").ok() ? 0 : 1; }), 0);
+    EXPECT_EQ(in_child([&] {
+                  if (setgid(other_gid) != 0 || setuid(other_uid) != 0) {
+                      return 2;
+                  }
+                  return plat::NamedMutex().open("shared").ok() ? 1 : 0;
+              }),
+              0)
+        << "1: the other account opened it, 2: no account switch";
+    plat::NamedMutex::remove("shared");
+}
+#else
+// Whoever can open a named mutex can hold it and stall its users: its access list names
+// the account that made it, SYSTEM and the administrators, and nobody else.
+TEST(NamedMutex, OnlyItsOwnerMayOpenIt) {
+    const std::string space = "plat-owner" + std::to_string(plat::current_process_id());
+    const plat_test::ScopedEnv names("VM_IPC_NAMESPACE", space);
+    plat::NamedMutex mutex;
+    ASSERT_TRUE(mutex.open("m"));
+    HANDLE handle = OpenMutexA(READ_CONTROL, FALSE, (space + ".m").c_str());
+    ASSERT_NE(handle, nullptr);
+    PSID owner = nullptr;
+    ACL* dacl = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    ASSERT_EQ(GetSecurityInfo(handle, SE_KERNEL_OBJECT,
+                              OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                              nullptr, &dacl, nullptr, &descriptor),
+              static_cast<DWORD>(ERROR_SUCCESS));
+    CloseHandle(handle);
+    ASSERT_NE(dacl, nullptr) << "no access list grants everyone everything";
+    const auto text = [](PSID sid) {
+        char* string = nullptr;
+        std::string result = ConvertSidToStringSidA(sid, &string) ? string : "?";
+        LocalFree(string);
+        return result;
+    };
+    std::vector<std::string> granted;
+    for (DWORD index = 0; index < dacl->AceCount; ++index) {
+        void* ace = nullptr;
+        ASSERT_TRUE(GetAce(dacl, index, &ace));
+        ASSERT_EQ(static_cast<ACE_HEADER*>(ace)->AceType, ACCESS_ALLOWED_ACE_TYPE);
+        granted.push_back(text(&static_cast<ACCESS_ALLOWED_ACE*>(ace)->SidStart));
+    }
+    const std::string account = text(owner);
+    LocalFree(descriptor);
+    EXPECT_EQ(granted, (std::vector<std::string>{account, "S-1-5-18", "S-1-5-32-544"}));
+}
+#endif
 
 // Each value holds the id of the thread that stored it, so a release on another thread shows.
 std::atomic<int> g_released{0};

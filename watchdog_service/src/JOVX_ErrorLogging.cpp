@@ -1,10 +1,11 @@
 #include "JOVX_ErrorLogging.h"
 
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cstdarg>
-#include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "JOVX_WDT_SettingsRead.h"
 #include "ktlorsym_syslog.h"
@@ -28,6 +29,7 @@ constexpr std::uint32_t kKindTrace = 1;
 constexpr std::uint32_t kKindEvent = 2;
 constexpr std::uint32_t kBytesPerMb = 1048576;
 constexpr std::uint32_t kTerminateWaitMs = 5000;
+constexpr int kCallersLeaveWaitMs = 1000;
 constexpr std::size_t kPathCapacity = 261;
 constexpr std::size_t kWorkCapacity = 304;
 constexpr std::int32_t kMaxTraceLevel = 1000;
@@ -38,19 +40,56 @@ struct LogState {
     TraceInstance* instance = nullptr;
     std::uint32_t file_size = 0;
     std::uint32_t file_count = 0;
-    char* file_path = nullptr;
+    char file_path[kPathCapacity] = {};
     std::int32_t level_threshold = 0;
     plat::NamedMutex queue_mutex;
     plat::Event notify_event;
     plat::NamedMutex instance_mutex;
     plat::Thread* logger_thread = nullptr;
     std::atomic<bool> stop{false};
+    // Callers are admitted between a successful initialize and the next terminate; the
+    // count of admitted callers keeps terminate from closing the mutexes under them.
+    std::atomic<bool> accepting{false};
+    std::atomic<int> callers{0};
 
     LogQueue queue;
     LogQueueEntry taken;  // the logger's copy of the entry it works on
 };
 
-LogState g_log;
+// Never destroyed: threads may still log while the process exits (a logger that did not
+// stop, an operation thread back from a hung call), and destroying the event the logger
+// waits on or a mutex in use would hang or crash the exit.
+LogState& g_log = *new LogState;
+
+// A caller of the log from the outside. Not admitted (the log is not running): the call
+// touches nothing and does nothing.
+class Admission {
+  public:
+    Admission() {
+        g_log.callers.fetch_add(1);
+        admitted_ = g_log.accepting.load();
+    }
+    ~Admission() { g_log.callers.fetch_sub(1); }
+    Admission(const Admission&) = delete;
+    Admission& operator=(const Admission&) = delete;
+
+    bool admitted() const { return admitted_; }
+
+  private:
+    bool admitted_;
+};
+
+// With admission closed, waits a while for the callers admitted before to leave.
+bool callers_left() {
+    for (int waited = 0; g_log.callers.load() != 0; ++waited) {
+        if (waited == kCallersLeaveWaitMs) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
 std::atomic<WDTLogTap> g_tap{nullptr};
 
 // Both an abandoned and an ordinary acquisition give us the mutex.
@@ -230,14 +269,13 @@ TraceInstance* create_trace_instance(std::uint32_t size_bytes, std::uint32_t cou
     return KTLORSYM_CreateInstance(&instance, &config, kProductName) == 0 ? instance : nullptr;
 }
 
+// Closes the mutexes once no caller can be using them; otherwise they stay open, and the
+// next initialize takes them up again.
 void close_named_objects() {
-    g_log.queue_mutex.close();
-    g_log.instance_mutex.close();
-}
-
-void release_path() {
-    std::free(g_log.file_path);
-    g_log.file_path = nullptr;
+    if (callers_left()) {
+        g_log.queue_mutex.close();
+        g_log.instance_mutex.close();
+    }
 }
 
 }  // namespace
@@ -285,37 +323,38 @@ int WDTLogInitialize(std::uint32_t file_size_bytes, std::uint32_t file_count, co
                      std::int32_t level_threshold) {
     static constexpr char kFunction[] = "WDTLogInitialize";
     try {
-        release_path();
-        g_log.file_path = static_cast<char*>(std::calloc(1, kPathCapacity));
-        g_log.queue.clear();
-        g_log.stop.store(false);
-        if (path == nullptr || g_log.file_path == nullptr) {
-            release_path();
+        // Not while the log runs, nor while a logger that did not stop may still use it.
+        if (path == nullptr || g_log.accepting.load() || g_log.logger_thread != nullptr) {
             return 1;
         }
-        if (!g_log.queue_mutex.open("WDT_ErrorLogMutex").ok()) {
-            release_path();
+        g_log.stop.store(false);
+        // Mutexes still open were kept for callers of the last run that had not left.
+        if (!g_log.queue_mutex.is_open() && !g_log.queue_mutex.open("WDT_ErrorLogMutex").ok()) {
             return 1;
         }
         if (!g_log.notify_event.valid()) {
             close_named_objects();
-            release_path();
             return 1;
         }
-        if (!g_log.instance_mutex.open("WDT_InstanceMutex").ok()) {
+        if (!g_log.instance_mutex.is_open() &&
+            !g_log.instance_mutex.open("WDT_InstanceMutex").ok()) {
             close_named_objects();
-            release_path();
             return 1;
         }
+        if (!acquire(g_log.queue_mutex)) {
+            close_named_objects();
+            return 1;
+        }
+        g_log.queue.clear();
+        g_log.level_threshold = level_threshold;
+        g_log.queue_mutex.unlock();
         KTLORSYM_OpenSysLog(kProductName, kSysLogOption, kSysLogFacility);
         KTLORSYM_SetEventSrcName(kEventSourceName);
 
-        g_log.level_threshold = level_threshold;
         g_log.instance = create_trace_instance(file_size_bytes, file_count, path);
         if (g_log.instance == nullptr) {
             close_named_objects();
             KTLORSYM_CloseSysLog();
-            release_path();
             return 1;
         }
         KTLORSYM_SetInstanceLogLevel(g_log.instance, level_threshold);
@@ -331,7 +370,6 @@ int WDTLogInitialize(std::uint32_t file_size_bytes, std::uint32_t file_count, co
             KTLORSYM_DeleteInstance(g_log.instance);
             g_log.instance = nullptr;
             KTLORSYM_CloseSysLog();
-            release_path();
             return 1;
         }
         if (const plat::Status raised = g_log.logger_thread->raise_to_time_critical();
@@ -340,6 +378,7 @@ int WDTLogInitialize(std::uint32_t file_size_bytes, std::uint32_t file_count, co
         } else {
             WDT_LOG_DIRECT(msg::KTLOR_105_E, kFunction, static_cast<int>(raised.error));
         }
+        g_log.accepting.store(true);
         return 0;
     } catch (...) {
         return 1;
@@ -348,7 +387,11 @@ int WDTLogInitialize(std::uint32_t file_size_bytes, std::uint32_t file_count, co
 
 void WDTLogWrite(std::int32_t level, const char* message_id, const char* format, ...) {
     try {
-        if (level < 0 || level > kMaxTraceLevel || message_id == nullptr || format == nullptr) {
+        const Admission admission;
+        // The tap sees messages whether or not the log is running.
+        const WDTLogTap tap = g_tap.load(std::memory_order_acquire);
+        if ((!admission.admitted() && tap == nullptr) || level < 0 || level > kMaxTraceLevel ||
+            message_id == nullptr || format == nullptr) {
             return;
         }
         char text[kWorkCapacity];
@@ -356,17 +399,23 @@ void WDTLogWrite(std::int32_t level, const char* message_id, const char* format,
         va_start(args, format);
         build_text(text, sizeof text, format, true, args);
         va_end(args);
-        if (const WDTLogTap tap = g_tap.load(std::memory_order_acquire)) {
+        if (tap != nullptr) {
             tap(kKindTrace, level, message_id, text);
         }
-        queue_entry(kKindTrace, level, message_id, text);
+        if (admission.admitted()) {
+            queue_entry(kKindTrace, level, message_id, text);
+        }
     } catch (...) {
     }
 }
 
 void WDTEventLogWrite(std::uint32_t priority, const char* message_id, const char* format, ...) {
     try {
-        if (priority > kMaxEventPriority || message_id == nullptr || format == nullptr) {
+        const Admission admission;
+        // The tap sees messages whether or not the log is running.
+        const WDTLogTap tap = g_tap.load(std::memory_order_acquire);
+        if ((!admission.admitted() && tap == nullptr) || priority > kMaxEventPriority ||
+            message_id == nullptr || format == nullptr) {
             return;
         }
         char text[kWorkCapacity];
@@ -374,10 +423,12 @@ void WDTEventLogWrite(std::uint32_t priority, const char* message_id, const char
         va_start(args, format);
         build_text(text, sizeof text, format, false, args);
         va_end(args);
-        if (const WDTLogTap tap = g_tap.load(std::memory_order_acquire)) {
+        if (tap != nullptr) {
             tap(kKindEvent, static_cast<std::int32_t>(priority), message_id, text);
         }
-        queue_entry(kKindEvent, static_cast<std::int32_t>(priority), message_id, text);
+        if (admission.admitted()) {
+            queue_entry(kKindEvent, static_cast<std::int32_t>(priority), message_id, text);
+        }
     } catch (...) {
     }
 }
@@ -385,13 +436,20 @@ void WDTEventLogWrite(std::uint32_t priority, const char* message_id, const char
 int WDTLogReconfigure(std::uint32_t file_size_mb, std::uint32_t file_count, const char* path,
                       std::int32_t level_threshold) {
     try {
-        if (path == nullptr || g_log.file_path == nullptr) {
+        const Admission admission;
+        if (!admission.admitted() || path == nullptr) {
             return 1;
         }
         if (!acquire(g_log.queue_mutex)) {
             return 1;
         }
         if (!acquire(g_log.instance_mutex)) {
+            g_log.queue_mutex.unlock();
+            return 1;
+        }
+        // Terminate may have begun since: the instance is no longer ours to replace.
+        if (!g_log.accepting.load()) {
+            g_log.instance_mutex.unlock();
             g_log.queue_mutex.unlock();
             return 1;
         }
@@ -445,18 +503,25 @@ int WDTLogTerminate() {
         if (g_log.logger_thread == nullptr) {
             return 1;
         }
+        // From now on messages are dropped, as the log is going away either way.
+        g_log.accepting.store(false);
         if (g_log.logger_thread->join(kTerminateWaitMs) != plat::WaitResult::signalled) {
             return 1;
         }
         delete g_log.logger_thread;
         g_log.logger_thread = nullptr;
-        if (g_log.instance != nullptr) {
-            KTLORSYM_DeleteInstance(g_log.instance);
-            g_log.instance = nullptr;
+        // A reconfigure admitted before may still hold the instance: take it from under
+        // the mutex that guards it, and leave it to a holder that never lets go.
+        if (const plat::WaitResult held = g_log.instance_mutex.lock(kTerminateWaitMs);
+            held == plat::WaitResult::signalled || held == plat::WaitResult::abandoned) {
+            if (g_log.instance != nullptr) {
+                KTLORSYM_DeleteInstance(g_log.instance);
+                g_log.instance = nullptr;
+            }
+            g_log.instance_mutex.unlock();
         }
         KTLORSYM_CloseSysLog();
         close_named_objects();
-        release_path();
         return 0;
     } catch (...) {
         return 1;

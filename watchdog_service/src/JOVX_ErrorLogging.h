@@ -63,7 +63,10 @@ struct LogQueue {
 
 }  // namespace jovx
 
-// Results: 0 success, 1 failure.
+// Results: 0 success, 1 failure. Initialize fails while the log runs, and after a terminate
+// that gave up until a later terminate succeeds. Messages and reconfigures are taken only
+// between a successful initialize and the next terminate; outside that they are dropped.
+// Terminate stops taking them at once, even when it then gives up on the logger thread.
 int WDTLogInitialize(std::uint32_t file_size_bytes, std::uint32_t file_count, const char* path,
                      std::int32_t level_threshold);
 int WDTLogReconfigure(std::uint32_t file_size_mb, std::uint32_t file_count, const char* path,

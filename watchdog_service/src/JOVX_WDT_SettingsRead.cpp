@@ -1,6 +1,9 @@
 #include "JOVX_WDT_SettingsRead.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <initializer_list>
 
 #include "JOVX_ErrorLogging.h"
 #include "jovacfg.h"
@@ -22,6 +25,21 @@ WDT_Settings g_settings;
 bool within(std::int32_t value, const IntegerRange& range) {
     return value >= range.minimum && value <= range.maximum;
 }
+
+// Values too wide for 32 bits are stored as a 32-bit limit (fit_to_32_bits), which must
+// stay outside every range.
+constexpr bool limits_outside_every_range() {
+    for (const IntegerRange& range :
+         {kLogLevelRange, kLogSizeRange, kLogPagesRange, kTimeoutIntervalRange, kIntervalCountRange,
+          kShorteningCountRange, kMinimumIntervalRange, kRetryIntervalRange,
+          kMaximumRetryTimeRange}) {
+        if (range.minimum == INT32_MIN || range.maximum == INT32_MAX) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(limits_outside_every_range());
 
 bool known_timeout_action(std::int32_t value) {
     for (const TimeoutActionWord& action : kTimeoutActions) {
@@ -159,6 +177,12 @@ const QAC_Default& head_of(const QAC_Data* data) {
     return *reinterpret_cast<const QAC_Default*>(data);
 }
 
+// The low 32 bits alone would let 4294967356 pass as 60. A value outside the 32-bit range
+// becomes the nearest 32-bit limit instead, which no item accepts, so the check fails it.
+std::int32_t fit_to_32_bits(std::int64_t value) {
+    return static_cast<std::int32_t>(std::clamp<std::int64_t>(value, INT32_MIN, INT32_MAX));
+}
+
 std::int32_t* integer_field(WDT_Settings* s, const char* name) {
     const struct {
         const char* name;
@@ -246,8 +270,7 @@ int WDT_ApplySettingItem(WDT_Settings* settings, QAC_Config* handle, QacDataGet 
     switch (value.Type) {
         case QAC_TYPE_INTEGER:
             if (std::int32_t* field = integer_field(settings, name)) {
-                *field = static_cast<std::int32_t>(
-                    static_cast<std::uint32_t>(static_cast<std::uint64_t>(value.Payload.Integer)));
+                *field = fit_to_32_bits(value.Payload.Integer);
             }
             return 0;
         case QAC_TYPE_STRING: {

@@ -88,7 +88,8 @@ int WDT_GetInstallPath(char* path, int selector);
 int WDT_ReadSettings(WDT_Settings* settings);
 
 // Stores one item: its value from the value file, or the definition's default when the file
-// has none. 0 stored or ignored, 1 failure.
+// has none. An integer too wide for 32 bits is stored as the nearest 32-bit limit, which
+// WDT_LogXMLvalues refuses. 0 stored or ignored, 1 failure.
 int WDT_ApplySettingItem(WDT_Settings* settings, QAC_Config* handle, QacDataGet data_get,
                          QacDataDefaultGet default_get, const char* name);
 

@@ -2,6 +2,7 @@
 // real trace files and, for event messages, to the system's log.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <filesystem>
@@ -20,7 +21,14 @@
 #include "scoped_env.h"
 #include "scratch_dir.h"
 #ifndef _WIN32
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <csignal>
+
 #include "posix_test_support.h"
+
+extern char** environ;
 #endif
 
 namespace {
@@ -178,6 +186,43 @@ TEST_F(ServiceLog, HeldUpLoggerDropsTheOldestAndTerminateIsBounded) {
     EXPECT_NE(texts.back().find("Caller : message 480."), std::string::npos);
 }
 
+// Callers go on writing while the log is shut down and started again (the operation thread
+// may still be in a hung call when the service ends): messages outside a run are dropped,
+// and no caller ever uses a closed mutex.
+TEST_F(ServiceLog, CallersRaceTerminateAndInitialize) {
+    std::atomic<bool> done{false};
+    std::vector<std::thread> callers;
+    for (int caller = 0; caller < 4; ++caller) {
+        callers.emplace_back([&, caller] {
+            while (!done) {
+                WDTLogWrite(0, "KTLOR-999-E", "%s : caller %d.", "Racer", caller, kSourceFileName,
+                            __LINE__);
+                if (caller == 0) {
+                    WDTLogReconfigure(1, 2, prefix().c_str(), 30);
+                }
+            }
+        });
+    }
+    int failures = 0;
+    for (int round = 0; round < 100 && failures == 0; ++round) {
+        failures += WDTLogInitialize(1 << 20, 2, prefix().c_str(), 30);
+        std::this_thread::sleep_for(std::chrono::milliseconds(round % 3));
+        WDTLogSetStopFlag();
+        failures += WDTLogTerminate();
+    }
+    // After the last terminate nothing more reaches the file.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const auto written = matching(file(), {"Racer :"}).size();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    done = true;
+    for (auto& caller : callers) {
+        caller.join();
+    }
+    EXPECT_EQ(failures, 0);
+    EXPECT_GT(written, 0u);
+    EXPECT_EQ(matching(file(), {"Racer :"}).size(), written);
+}
+
 TEST_F(ServiceLog, LongMessagesAreCut) {
     ASSERT_EQ(WDTLogInitialize(1 << 20, 2, prefix().c_str(), 30), 0);
     const std::string long_value(400, 'v');
@@ -221,6 +266,43 @@ TEST_F(ServiceLog, ReconfigureKeepsOrReplacesTheTraceInstance) {
 }
 
 #ifndef _WIN32
+// A logger that never stops makes terminate give up after 5 s, as when the service is started
+// from a console; the process must still end when main returns, though the logger waits on.
+// The test runs itself again as a child that does this, and gives it a bounded time.
+TEST(ServiceLogExit, ProcessEndsAfterTerminateGaveUp) {
+    if (const char* dir = std::getenv("JOVX_EXIT_CHILD_DIR")) {
+        // Level -1: the logger writes nothing, so it waits on without having touched the
+        // trace library, whose own exit is not what this checks.
+        ASSERT_EQ(WDTLogInitialize(1 << 20, 1, (fs::path(dir) / "svc").c_str(), -1), 0);
+        WDT_LOG(msg::KTLOR_022_I, "Child");
+        EXPECT_EQ(WDTLogTerminate(), 1) << "no stop flag: the logger waits on";
+        return;  // main returns next
+    }
+    plat_test::ScratchDir dir;
+    const plat_test::ScopedEnv names("VM_IPC_NAMESPACE",
+                                     "jovxexit" + std::to_string(plat::current_process_id()));
+    const plat_test::ScopedEnv child_mode("JOVX_EXIT_CHILD_DIR", dir.path().string());
+    char program[] = "/proc/self/exe";
+    char filter[] = "--gtest_filter=ServiceLogExit.ProcessEndsAfterTerminateGaveUp";
+    char* argv[] = {program, filter, nullptr};
+    pid_t child = 0;
+    ASSERT_EQ(posix_spawn(&child, program, nullptr, nullptr, argv, environ), 0);
+    int status = -1;
+    pid_t ended = 0;
+    for (int waited = 0; waited < 20000 && (ended = waitpid(child, &status, WNOHANG)) == 0;
+         waited += 20) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (ended == 0) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+    }
+    plat::NamedMutex::remove("WDT_ErrorLogMutex");
+    plat::NamedMutex::remove("WDT_InstanceMutex");
+    ASSERT_NE(ended, 0) << "the process did not end within 20 s of starting";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
+}
+
 // Event messages reach the system's log as syslog datagrams, whatever the trace level; a
 // socket of the test's own stands in for the syslog daemon.
 TEST_F(ServiceLog, EventsIgnoreTheTraceLevelAndCarryTheirSeverity) {

@@ -4,15 +4,22 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <utility>
 
+#include "JOVX_ErrorLogging.h"
 #include "JOVX_WDT_SettingsRead.h"
 #include "plat/dl.h"
 #include "plat/registry.h"
+#include "plat/sync.h"
+#include "plat/thread.h"
 #include "scoped_env.h"
 #include "scratch_dir.h"
+#ifndef _WIN32
+#include "posix_test_support.h"
+#endif
 
 namespace {
 
@@ -54,16 +61,22 @@ class SettingsFiles : public ::testing::Test {
         plat_test::write_text(cnf_ / "jowdtdef.xml", text.replace(at, from.size(), to));
     }
     // All items in declaration order.
-    static std::string read_fields() {
-        WDT_Settings s;
-        EXPECT_EQ(WDT_ReadSettings(&s), 0);
+    static std::string fields(const WDT_Settings& s) {
         std::ostringstream out;
         out << s.TimeoutInterval << ' ' << s.IntervalCount << ' ' << s.ShorteningCount << ' '
             << s.MinimumInterval << ' ' << s.RetryInterval << ' ' << s.TimeoutAction << ' '
             << int{s.ErrorWatching} << ' ' << s.LogSize << ' ' << s.LogLevel << ' ' << s.LogPages
             << ' ' << s.LogName << ' ' << s.DefaultLogName << ' ' << s.MaximumRetryTime;
-        EXPECT_EQ(WDT_LogXMLvalues(&s), 0) << "valid values";
         return out.str();
+    }
+    // The items as read, which must pass the check unchanged.
+    static std::string read_fields() {
+        WDT_Settings s;
+        EXPECT_EQ(WDT_ReadSettings(&s), 0);
+        const std::string read = fields(s);
+        EXPECT_EQ(WDT_LogXMLvalues(&s), 0) << "valid values";
+        EXPECT_EQ(fields(s), read);
+        return read;
     }
 
     plat_test::ScratchDir root_;
@@ -78,6 +91,74 @@ TEST_F(SettingsFiles, ValuesComeFromTheValueFileOrTheDefinitionsDefaults) {
         "  <IntervalCount>5</IntervalCount>\n  <ErrorWatching>FALSE</ErrorWatching>\n"
         "  <LogPages>3</LogPages>\n  <MaximumRetryTime>7</MaximumRetryTime>\n");
     EXPECT_EQ(read_fields(), "1200 5 2 30 1800 1 0 8 30 3 svc.trace jovxwdt 7");
+}
+
+// The definition file bounds nothing, so every value reaches the check as written: one
+// invalid value gives all built-in defaults, never that one item's definition default.
+TEST_F(SettingsFiles, InvalidValuesReachTheCheckAndGiveAllDefaults) {
+    const std::string watching = "  <ErrorWatching>TRUE</ErrorWatching>\n";
+    const std::string name_225 = "  <LogName>" + std::string(225, 'n') + "</LogName>\n";
+    write_value_file(watching + name_225 +
+                     "  <LogLevel>-1</LogLevel>\n  <TimeoutInterval>3600</TimeoutInterval>\n"
+                     "  <IntervalCount>10</IntervalCount>\n  <LogPages>16</LogPages>\n");
+    EXPECT_EQ(read_fields(),
+              "3600 10 2 30 1800 32 1 8 -1 16 " + std::string(225, 'n') + " jovxwdt 15")
+        << "limits are valid";
+
+    const char* const invalid[] = {
+        "<IntervalCount>11</IntervalCount><TimeoutInterval>59</TimeoutInterval>"
+        "<LogPages>17</LogPages><LogName>LONG</LogName>",
+        "<LogName>LONG</LogName>",
+        "<IntervalCount>11</IntervalCount>",
+        "<LogSize>0</LogSize>",
+        "<MaximumRetryTime>61</MaximumRetryTime>",
+        // Their low 32 bits would read as 60 and -1, both valid.
+        "<TimeoutInterval>4294967356</TimeoutInterval>",
+        "<LogLevel>-4294967297</LogLevel>",
+        "<RetryInterval>9223372036854775807</RetryInterval>",
+    };
+    // The log runs, so that the warnings can be counted: one of each per check.
+    const plat_test::ScopedEnv names("VM_IPC_NAMESPACE",
+                                     "jovxfiles" + std::to_string(plat::current_process_id()));
+#ifndef _WIN32
+    const plat_test::ScopedEnv socket("VARMOTH_SYSLOG_SOCKET", root_ / "log.sock");
+    plat_test::DatagramReceiver daemon(root_ / "log.sock");
+    ASSERT_TRUE(daemon.bound());
+    plat_test::write_text(root_.path() / "registry" / "registry.d" / "orvalis.reg",
+                          "Windows Registry Editor Version 5.00\n\n"
+                          "[HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog"
+                          "\\Application\\Orvalis]\n");
+#endif
+    ASSERT_EQ(WDTLogInitialize(1 << 20, 1, (root_ / "svc").c_str(), 30), 0);
+    for (std::string items : invalid) {
+        SCOPED_TRACE(items);
+        if (const std::size_t at = items.find("LONG"); at != std::string::npos) {
+            items.replace(at, 4, std::string(226, 'n'));
+        }
+        write_value_file(watching + items);
+        WDT_Settings s;
+        ASSERT_EQ(WDT_ReadSettings(&s), 0);
+        EXPECT_EQ(WDT_LogXMLvalues(&s), -1);
+        EXPECT_EQ(fields(s), "1200 2 2 30 1800 32 0 8 30 10 jovxwdt jovxwdt 15");
+    }
+    WDTLogSetStopFlag();
+    ASSERT_EQ(WDTLogTerminate(), 0);
+    plat::NamedMutex::remove("WDT_ErrorLogMutex");
+    plat::NamedMutex::remove("WDT_InstanceMutex");
+    const std::string trace = plat_test::read_text(root_ / "svc1.log");
+    std::size_t warnings = 0;
+    for (std::size_t at = trace.find("KTLOR-118-W"); at != std::string::npos;
+         at = trace.find("KTLOR-118-W", at + 1)) {
+        ++warnings;
+    }
+    EXPECT_EQ(warnings, std::size(invalid));
+#ifndef _WIN32
+    std::size_t events = 0;
+    while (auto datagram = daemon.receive(200)) {
+        events += datagram->find("Some parameters are invalid.") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_EQ(events, std::size(invalid));
+#endif
 }
 
 TEST_F(SettingsFiles, UnknownWordsMissingItemsAndMissingFiles) {

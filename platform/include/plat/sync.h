@@ -67,7 +67,11 @@ class Event {
     Impl* impl_;
 };
 
-// A mutex shared by every process that opens the same name, with all access for everyone.
+// A mutex shared by the processes of one account that open the same name. Whoever can open
+// it can hold it and stall everyone else, so only the account that created it may open it
+// (POSIX: mode 0600; Windows: the account, SYSTEM and the administrators). A name taken by
+// another account's object fails to open. On POSIX such an object, or one of ours that gives
+// others access, is replaced by a new one where this process may remove it.
 // It is recursive for its owning thread. When the owner ends while holding it, the next
 // waiter gets it with WaitResult::abandoned.
 class NamedMutex {

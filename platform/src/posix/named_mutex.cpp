@@ -1,5 +1,5 @@
 // Named mutexes: a robust, process-shared, recursive pthread mutex in a shared-memory
-// object that everyone may open.
+// object that only its owner may open.
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/mman.h>
@@ -27,6 +27,8 @@ constexpr std::uint32_t kUninitialised = 0;
 constexpr std::uint32_t kInitialising = 1;
 constexpr std::uint32_t kReady = 2;
 constexpr int kReadyWaitMs = 2000;
+constexpr mode_t kOwnerOnly = 0600;
+constexpr int kOpenAttempts = 4;
 
 struct SharedMutex {
     std::atomic<std::uint32_t> state;
@@ -75,6 +77,56 @@ int spin_for(pthread_mutex_t* mutex) {
     }
 }
 
+// Opens the object for reading and writing, creating it for this user alone. Anyone who
+// can open it can hold the mutex for as long as they like, so an object that is another
+// user's, or that gives others access (they may have it open already), is not used: it is
+// replaced where we may remove it, and refused otherwise. The file descriptor, or -1 with
+// errno set.
+int open_own_object(const char* object) {
+    for (int attempt = 0; attempt < kOpenAttempts; ++attempt) {
+        int fd = shm_open(object, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, kOwnerOnly);
+        if (fd >= 0) {
+            // The umask may have taken bits the owner needs.
+            if (fchmod(fd, kOwnerOnly) != 0) {
+                const int error = errno;
+                ::close(fd);
+                shm_unlink(object);
+                errno = error;
+                return -1;
+            }
+            return fd;
+        }
+        if (errno != EEXIST) {
+            return -1;
+        }
+        fd = shm_open(object, O_RDWR | O_CLOEXEC, 0);
+        if (fd < 0) {
+            if (errno == ENOENT) {
+                continue;  // removed since; create it again
+            }
+            return -1;
+        }
+        struct stat st {};
+        if (fstat(fd, &st) != 0) {
+            const int error = errno;
+            ::close(fd);
+            errno = error;
+            return -1;
+        }
+        if (st.st_uid == geteuid() && (st.st_mode & 07777) == kOwnerOnly) {
+            return fd;
+        }
+        ::close(fd);
+        // Only the object's owner or an administrator may remove it.
+        if (shm_unlink(object) != 0 && errno != ENOENT) {
+            errno = EACCES;
+            return -1;
+        }
+    }
+    errno = EACCES;
+    return -1;
+}
+
 // Whoever created the object initialises it; everyone else waits until it is ready.
 bool make_ready(SharedMutex* shared) {
     std::uint32_t expected = kUninitialised;
@@ -106,12 +158,10 @@ Status map_shared_mutex(const char* object, SharedMutex** out) {
         *out = found->second;
         return Status::success();
     }
-    const int fd = shm_open(object, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    const int fd = open_own_object(object);
     if (fd < 0) {
         return Status::failure(static_cast<ErrorCode>(errno));
     }
-    // All access for everyone, whatever the creator's umask.
-    (void)fchmod(fd, 0666);
     struct stat st {};
     if (fstat(fd, &st) != 0 || (st.st_size < static_cast<off_t>(sizeof(SharedMutex)) &&
                                 ftruncate(fd, sizeof(SharedMutex)) != 0)) {

@@ -1,8 +1,12 @@
-// Named mutexes: Win32 mutex objects whose security descriptor grants everyone all access.
+// Named mutexes: Win32 mutex objects that only the creating account, SYSTEM and the
+// administrators may open.
 #include <windows.h>
+// After windows.h, which it needs.
+#include <aclapi.h>
 
 #include <cstdlib>
 #include <new>
+#include <vector>
 
 #include "plat/sync.h"
 #include "plat/text.h"
@@ -22,6 +26,81 @@ void object_name(const char* name, char* out, std::size_t capacity) {
     }
 }
 
+// Whoever may open the mutex may hold it and stall its other users: all access for the
+// account this process runs as, SYSTEM and the administrators, and nobody else. The account
+// owns what it creates, whatever the token names as default owner.
+class OwnerOnlySecurity {
+  public:
+    DWORD build() {
+        HANDLE token = nullptr;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+            return GetLastError();
+        }
+        DWORD size = 0;
+        GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+        user_.resize(size / sizeof(DWORD) + 1);
+        const bool got =
+            size != 0 && GetTokenInformation(token, TokenUser, user_.data(), size, &size);
+        const DWORD token_error = GetLastError();
+        CloseHandle(token);
+        if (!got) {
+            return token_error;
+        }
+        DWORD system_size = sizeof system_;
+        DWORD admins_size = sizeof admins_;
+        if (!CreateWellKnownSid(WinLocalSystemSid, nullptr, system_, &system_size) ||
+            !CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, admins_, &admins_size)) {
+            return GetLastError();
+        }
+        const DWORD acl_size = sizeof(ACL) + 3 * sizeof(ACCESS_ALLOWED_ACE) + GetLengthSid(user()) +
+                               system_size + admins_size;
+        acl_.resize(acl_size / sizeof(DWORD) + 1);
+        ACL* acl = this->acl();
+        if (!InitializeAcl(acl, acl_size, ACL_REVISION) ||
+            !AddAccessAllowedAce(acl, ACL_REVISION, MUTEX_ALL_ACCESS, user()) ||
+            !AddAccessAllowedAce(acl, ACL_REVISION, MUTEX_ALL_ACCESS, system()) ||
+            !AddAccessAllowedAce(acl, ACL_REVISION, MUTEX_ALL_ACCESS, admins()) ||
+            !InitializeSecurityDescriptor(&descriptor_, SECURITY_DESCRIPTOR_REVISION) ||
+            !SetSecurityDescriptorDacl(&descriptor_, TRUE, acl, FALSE) ||
+            !SetSecurityDescriptorOwner(&descriptor_, user(), FALSE)) {
+            return GetLastError();
+        }
+        return ERROR_SUCCESS;
+    }
+
+    SECURITY_ATTRIBUTES attributes() { return {sizeof(SECURITY_ATTRIBUTES), &descriptor_, FALSE}; }
+    PSID user() { return reinterpret_cast<TOKEN_USER*>(user_.data())->User.Sid; }
+    PSID system() { return system_; }
+    PSID admins() { return admins_; }
+    ACL* acl() { return reinterpret_cast<ACL*>(acl_.data()); }
+
+    // An existing object is trusted when one of the three owns it; its access list is then
+    // narrowed to ours (an earlier version granted everyone all access).
+    DWORD adopt(HANDLE handle) {
+        PSID owner = nullptr;
+        PSECURITY_DESCRIPTOR descriptor = nullptr;
+        DWORD error = GetSecurityInfo(handle, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                                      nullptr, nullptr, nullptr, &descriptor);
+        if (error == ERROR_SUCCESS) {
+            const bool trusted =
+                owner != nullptr &&
+                (EqualSid(owner, user()) || EqualSid(owner, system()) || EqualSid(owner, admins()));
+            error = trusted ? SetSecurityInfo(handle, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION,
+                                              nullptr, nullptr, acl(), nullptr)
+                            : ERROR_ACCESS_DENIED;
+        }
+        LocalFree(descriptor);
+        return error;
+    }
+
+  private:
+    std::vector<DWORD> user_;
+    DWORD system_[SECURITY_MAX_SID_SIZE / sizeof(DWORD) + 1] = {};
+    DWORD admins_[SECURITY_MAX_SID_SIZE / sizeof(DWORD) + 1] = {};
+    std::vector<DWORD> acl_;
+    SECURITY_DESCRIPTOR descriptor_{};
+};
+
 }  // namespace
 
 struct NamedMutex::Impl {
@@ -36,14 +115,21 @@ Status NamedMutex::open(const char* name) {
     close();
     char object[MAX_PATH];
     object_name(name, object, sizeof object);
-    // An empty access list would deny everyone; no list at all grants everyone everything.
-    SECURITY_DESCRIPTOR descriptor;
-    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
-    SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, FALSE);
-    SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
+    OwnerOnlySecurity security;
+    if (const DWORD error = security.build(); error != ERROR_SUCCESS) {
+        return Status::failure(error);
+    }
+    SECURITY_ATTRIBUTES attributes = security.attributes();
     HANDLE handle = CreateMutexA(&attributes, FALSE, object);
     if (handle == nullptr) {
         return Status::failure(GetLastError());
+    }
+    // An existing object keeps the security it was made with.
+    if (GetLastError() == ERROR_ALREADY_EXISTS) {
+        if (const DWORD error = security.adopt(handle); error != ERROR_SUCCESS) {
+            CloseHandle(handle);
+            return Status::failure(error);
+        }
     }
     impl_ = new (std::nothrow) Impl{handle};
     if (impl_ == nullptr) {
