@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <initializer_list>
 #include <set>
 #include <sstream>
@@ -180,6 +181,43 @@ TEST_F(StoreApi, CreateFailuresAndEmptyDefinitions) {
     EXPECT_EQ(store().DataGet(empty, "Count", nullptr, &count), QAC_E_UNDEFINED);
     EXPECT_EQ(read(empty, "<Count>1</Count>"), 0u);
     EXPECT_EQ(written(empty), "<config>\n</config>\n");
+
+    // A minimum far beyond what is worth making up front costs no handle: the padding of
+    // spaces comes when it is asked for, at any level.
+    constexpr std::size_t kLong = 20000000;
+    const std::string wide = "<item><name>Wide</name><type>string</type><minimum>" +
+                             std::to_string(kLong) + "</minimum><default>x</default></item>";
+    QAC_Config* padded =
+        handles_.create("padded.xml", "<config_define>" + wide +
+                                          "<item><name>s</name><type>structure</type>" + wide +
+                                          "</item><item><name>Small</name><type>string</type>"
+                                          "<minimum>2</minimum></item></config_define>");
+    ASSERT_NE(padded, nullptr);
+    const auto is_padding = [&](const char* text) {
+        return text != nullptr && std::strlen(text) == kLong && std::strspn(text, " ") == kLong;
+    };
+    QAC_Data* value = nullptr;
+    ASSERT_EQ(store().DataDefaultCreate(padded, "Wide", &value), 0u);
+    EXPECT_TRUE(is_padding(value->Payload.String));
+    EXPECT_EQ(store().DataAdd(padded, value), 0u);
+    const QAC_Default* given = nullptr;
+    ASSERT_EQ(store().DataDefaultGet(padded, "Wide", &given), 0u);
+    EXPECT_TRUE(is_padding(given->Payload.String));
+    EXPECT_NE(given->Payload.String, value->Payload.String);
+    const QAC_Default* again = nullptr;
+    ASSERT_EQ(store().DataDefaultGet(padded, "Wide", &again), 0u);
+    EXPECT_EQ(again->Payload.String, given->Payload.String);  // made once
+    ASSERT_EQ(store().DataDefaultCreate(padded, "s", &value), 0u);
+    QAC_Data* member = nullptr;
+    ASSERT_EQ(store().DataDefaultGetFromData(value, "Wide", &given), 0u);
+    EXPECT_TRUE(is_padding(given->Payload.String));
+    ASSERT_EQ(store().DataDefaultCreateFromData(value, "Wide", &member), 0u);
+    EXPECT_TRUE(is_padding(member->Payload.String));
+    ASSERT_EQ(store().DataDefaultGet(padded, "Small", &given), 0u);
+    EXPECT_STREQ(given->Payload.String, "  ");
+    EXPECT_EQ(read(padded, "<Wide>short</Wide><Small>abc</Small>"), 0u);  // too short: skipped
+    EXPECT_EQ(rendered(values_of(padded, "Small")), "abc");
+    EXPECT_EQ(values_of(padded, "Wide").size(), 1u);
 }
 
 TEST_F(StoreApi, GetCountsAndCapacity) {
@@ -275,17 +313,28 @@ TEST_F(StoreApi, ChangeChecksAndCollisions) {
     EXPECT_EQ(store().DataChange(handle_, mode, "Auto"), 0u);
     EXPECT_EQ(get("Text") + get("Mode"), "12345678Auto");
 
-    // Addresses the writer could not put down are refused; a numeric one drops its host name.
-    QAC_Data* host = make("Host");
-    QAC_IpAddr address{};
-    address.Form = QAC_IPADDR_HOSTNAME;
-    EXPECT_EQ(store().DataChange(handle_, host, &address), QAC_E_PARAM);
-    address = numeric(5, {10});
-    EXPECT_EQ(store().DataChange(handle_, host, &address), QAC_E_PARAM);
-    address = numeric(4, {10});
-    address.HostName = "ignored";
-    EXPECT_EQ(store().DataChange(handle_, host, &address), 0u);
-    EXPECT_EQ(host->Payload.IpAddr.HostName, nullptr);
+    // Addresses are taken as given, whatever their form and family; only a host name is
+    // copied, and only for a host-name address. The writer has no text for the odd ones.
+    QAC_Config* hosts = handles_.create("hosts.xml", kDefinitions);
+    QAC_IpAddr odd_form = numeric(4, {10});
+    odd_form.Form = 3;
+    odd_form.HostName = "ignored";
+    QAC_IpAddr no_name{};
+    no_name.Form = QAC_IPADDR_HOSTNAME;
+    for (const QAC_IpAddr& given :
+         {odd_form, numeric(0, {10}), numeric(5, {11}), no_name, numeric(4, {10, 0, 0, 9})}) {
+        QAC_Data* host = nullptr;
+        ASSERT_EQ(store().DataDefaultCreate(hosts, "Host", &host), 0u);
+        ASSERT_EQ(store().DataChange(hosts, host, &given), 0u) << given.Form << given.Family;
+        const QAC_IpAddr& kept = host->Payload.IpAddr;
+        EXPECT_EQ(kept.Form * 100 + kept.Family, given.Form * 100 + given.Family);
+        EXPECT_EQ(kept.Address[0], given.Address[0]);
+        EXPECT_EQ(kept.HostName, nullptr);
+        EXPECT_EQ(store().DataAdd(hosts, host), 0u);
+    }
+    EXPECT_EQ(written(hosts),
+              "<config>\n  <Host></Host>\n  <Host></Host>\n  <Host></Host>\n"
+              "  <Host></Host>\n  <Host>10.0.0.9</Host>\n</config>\n");
     const std::uint32_t truth = 7;
     EXPECT_EQ(make("Flag", &truth)->Payload.Boolean, 1u);
 
