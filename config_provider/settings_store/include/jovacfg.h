@@ -187,10 +187,15 @@ typedef struct QAC_Config {
  * library, or a null payload, gives QAC_E_PARAM; a value that is in another group than the
  * one operated on gives QAC_E_FOREIGN; adding a value that is in a group gives QAC_E_EXIST.
  *
- * Files. A value file is written in place and held exclusively while it is: reading or
- * writing it through the library meanwhile gives QAC_E_BUSY, and a file being read cannot
- * be written. A file that cannot be read to its end (a directory, an I/O error) gives
- * QAC_E_SYSTEM, as does any failed write of a value file.
+ * Files. A value file is held exclusively while it is written: reading or writing it through
+ * the library meanwhile gives QAC_E_BUSY, and a file being read cannot be written. The new
+ * text goes to a temporary file in the same directory (the value file's name followed by
+ * ".<process id>-<count>.tmp"), which is flushed to disk and then takes the value file's
+ * place in one step, with the old file's owner and permissions where the system keeps them
+ * per file. So the value file is always the whole old or the whole new text, even when the
+ * writer dies; a write that fails gives QAC_E_SYSTEM (QAC_E_BUSY when the file was in use)
+ * and leaves the old file as it was, without a temporary file. A file that cannot be read
+ * to its end (a directory, an I/O error) gives QAC_E_SYSTEM.
  */
 QAC_API uint32_t QAC_ConfigCreate(const char* path, QAC_Config** handle);
 QAC_API void QAC_ConfigDestroy(QAC_Config* handle);

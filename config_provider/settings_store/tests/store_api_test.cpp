@@ -11,7 +11,20 @@
 #include <vector>
 
 #include "plat/file.h"
+#include "plat/thread.h"
 #include "store_support.h"
+
+#ifndef _WIN32
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+#endif
 
 namespace qac::testing {
 namespace {
@@ -52,6 +65,78 @@ QAC_IpAddr numeric(std::uint16_t family, std::initializer_list<std::uint8_t> add
     std::copy(mask.begin(), mask.end(), a.Mask);
     return a;
 }
+
+// A directory of one test's own, removed with what it holds.
+class OwnDir {
+  public:
+    OwnDir() {
+        static int count = 0;
+        path_ = temp_dir() / ("own-" + std::to_string(plat::current_process_id()) + "-" +
+                              std::to_string(count++));
+        std::filesystem::remove_all(path_);
+        std::filesystem::create_directories(path_);
+    }
+    ~OwnDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    OwnDir(const OwnDir&) = delete;
+    OwnDir& operator=(const OwnDir&) = delete;
+
+    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+    std::string names() const {
+        std::set<std::string> sorted;
+        for (const auto& entry : std::filesystem::directory_iterator(path_)) {
+            sorted.insert(entry.path().filename().string());
+        }
+        std::string out;
+        for (const std::string& name : sorted) {
+            out += (out.empty() ? "" : " ") + name;
+        }
+        return out;
+    }
+
+  private:
+    std::filesystem::path path_;
+};
+
+// A handle whose value file takes about that many bytes, in lines of one letter.
+QAC_Config* lines(Handles* handles, std::size_t bytes, char letter, std::size_t line = 1000) {
+    QAC_Config* handle = handles->create(
+        "lines.xml",
+        "<config_define><item><name>Line</name><type>string</type><number>0</number></item>"
+        "</config_define>");
+    std::string document = "<config>";
+    for (std::size_t i = 0; document.size() < bytes; ++i) {
+        document += "<Line>" + std::to_string(i) + std::string(line, letter) + "</Line>";
+    }
+    EXPECT_EQ(store().ConfigReadFromData((document + "</config>").c_str(), handle), 0u);
+    return handle;
+}
+
+#ifndef _WIN32
+// Files of this process end at that size while it lives; a write beyond fails with EFBIG.
+class FileSizeLimit {
+  public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        signal_ = signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = saved_;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &saved_);
+        signal(SIGXFSZ, signal_);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+  private:
+    rlimit saved_{};
+    void (*signal_)(int) = nullptr;
+};
+#endif
 
 class StoreApi : public ::testing::Test {
   protected:
@@ -621,6 +706,93 @@ TEST_F(StoreApi, BusyFilesAndSystemErrors) {
     EXPECT_EQ(store().ConfigWrite(temp_dir().string().c_str(), handle_), QAC_E_SYSTEM | EISDIR);
 #endif
 }
+
+// A value file is replaced whole or not at all: a write that fails leaves the old file as it
+// was and nothing beside it, and the new file keeps the old one's access.
+TEST_F(StoreApi, FailedWritesLeaveTheOldFileWhole) {
+    OwnDir dir;
+    const std::string path = dir / "values.xml";
+    QAC_Config* small = lines(&handles_, 2000, 'a');
+    QAC_Config* large = lines(&handles_, 300000, 'b');
+    ASSERT_EQ(store().ConfigWrite(path.c_str(), small), 0u);
+    const std::string old = read_bytes(path);
+    EXPECT_EQ(dir.names(), "values.xml");
+    {
+        plat::File reader;
+        ASSERT_TRUE(reader
+                        .open(path.c_str(), plat::Access::read, plat::Disposition::open_existing,
+                              plat::Share::read_write)
+                        .ok());
+        ASSERT_TRUE(reader.exclude_exclusive().ok());
+        EXPECT_EQ(store().ConfigWrite(path.c_str(), large) & 0xFFF00000u, QAC_E_BUSY);
+    }
+    EXPECT_EQ(read_bytes(path), old);
+    EXPECT_EQ(dir.names(), "values.xml");
+#ifndef _WIN32
+    {
+        // Cut short part way, whether the file existed or not.
+        FileSizeLimit limit(64 * 1024);
+        EXPECT_EQ(store().ConfigWrite(path.c_str(), large), QAC_E_SYSTEM | EFBIG);
+        EXPECT_EQ(store().ConfigWrite((dir / "new.xml").c_str(), large), QAC_E_SYSTEM | EFBIG);
+    }
+    EXPECT_TRUE(read_bytes(path) == old) << read_bytes(path).size() << " bytes";
+    EXPECT_EQ(dir.names(), "values.xml");
+
+    ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+    ASSERT_EQ(store().ConfigWrite(path.c_str(), large), 0u);
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+#else
+    ASSERT_EQ(store().ConfigWrite(path.c_str(), large), 0u);
+#endif
+    EXPECT_TRUE(read_bytes(path) == written(large));
+    EXPECT_EQ(dir.names(), "values.xml");
+}
+
+#ifndef _WIN32
+// A writer killed at any moment leaves the whole old or the whole new file behind.
+TEST_F(StoreApi, KilledWriterLeavesAWholeFile) {
+    OwnDir dir;
+    const std::string path = dir / "values.xml";
+    // Long lines: the time goes into writing, not into making the text.
+    QAC_Config* first = lines(&handles_, 1 << 20, 'a', 64 << 10);
+    QAC_Config* second = lines(&handles_, 2 << 20, 'b', 64 << 10);
+    ASSERT_EQ(store().ConfigWrite(path.c_str(), second), 0u);
+    const std::string second_text = read_bytes(path);
+    ASSERT_EQ(store().ConfigWrite(path.c_str(), first), 0u);
+    const std::string first_text = read_bytes(path);
+    for (const int delay_ms : {0, 3, 7, 12, 18, 25, 33, 42}) {
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            FileSizeLimit limit(8 << 20);
+            close(ready[0]);
+            const char started = 1;
+            if (write(ready[1], &started, 1) != 1) {
+                _exit(2);
+            }
+            for (int i = 0; i < 200; ++i) {
+                store().ConfigWrite(path.c_str(), i % 2 == 0 ? second : first);
+            }
+            _exit(0);
+        }
+        close(ready[1]);
+        pollfd started{ready[0], POLLIN, 0};
+        EXPECT_EQ(poll(&started, 1, 10000), 1) << "the writer did not start";
+        close(ready[0]);
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+        kill(child, SIGKILL);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        const std::string now = read_bytes(path);
+        EXPECT_TRUE(now == first_text || now == second_text)
+            << "killed after " << delay_ms << " ms: " << now.size() << " bytes";
+    }
+}
+#endif
 
 // Values in no group are the handle's: made and never added, removed, or pushed out by a
 // collision, with or without members, they go with it (the leak check sees the rest).

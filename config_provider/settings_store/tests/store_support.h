@@ -6,7 +6,7 @@
 
 #include <cstdio>
 #include <fstream>
-#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -112,7 +112,9 @@ inline std::string rendered(const std::vector<QAC_Data*>& values) {
 
 inline std::string read_bytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
 }
 
 // The value file the handle writes.

@@ -173,6 +173,21 @@ Status remove_file(const char* path) {
     return DeleteFileA(path) ? Status::success() : from_last_error();
 }
 
+// A new file inherits the access of its directory, as the old one did.
+Status copy_file_access(const char*, const char*) {
+    return Status::success();
+}
+
+Status replace_file(const char* source, const char* target, File* target_hold) {
+    // An open file cannot be replaced, not even by its holder.
+    if (target_hold != nullptr) {
+        target_hold->close();
+    }
+    return MoveFileExA(source, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)
+               ? Status::success()
+               : from_last_error();
+}
+
 bool is_path_separator(char c) {
     return c == '\\' || c == '/';
 }
