@@ -33,7 +33,7 @@ const QAC_Content* find(const QAC_Content* list, const char* name) {
 std::string names(const QAC_Content* list) {
     std::string out;
     for (; list != nullptr; list = list->Next) {
-        out += (out.empty() ? "" : " ") + std::string(list->Name != nullptr ? list->Name : "-");
+        out += std::string(out.empty() ? "" : " ") + (list->Name != nullptr ? list->Name : "-");
     }
     return out;
 }

@@ -139,7 +139,7 @@ TEST(MarkupLimits, CharactersCutByTheEndOfTheBytes) {
             const bool in_text = prefix == "<r>x";
             EXPECT_EQ(tokenizer.next(&token), in_text) << prefix;
             if (in_text) {
-                EXPECT_EQ(token.text, "x" + std::string(1, lead));
+                EXPECT_EQ(token.text, std::string("x") + lead);
             }
             EXPECT_FALSE(tokenizer.next(&token));
         }
