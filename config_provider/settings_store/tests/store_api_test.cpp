@@ -71,8 +71,8 @@ class OwnDir {
   public:
     OwnDir() {
         static int count = 0;
-        path_ = temp_dir() / ("own-" + std::to_string(plat::current_process_id()) + "-" +
-                              std::to_string(count++));
+        path_ = temp_dir() / (std::string("own-") + std::to_string(plat::current_process_id()) +
+                              "-" + std::to_string(count++));
         std::filesystem::remove_all(path_);
         std::filesystem::create_directories(path_);
     }
@@ -91,7 +91,7 @@ class OwnDir {
         }
         std::string out;
         for (const std::string& name : sorted) {
-            out += (out.empty() ? "" : " ") + name;
+            out += std::string(out.empty() ? "" : " ") + name;
         }
         return out;
     }
@@ -108,7 +108,8 @@ QAC_Config* lines(Handles* handles, std::size_t bytes, char letter, std::size_t 
         "</config_define>");
     std::string document = "<config>";
     for (std::size_t i = 0; document.size() < bytes; ++i) {
-        document += "<Line>" + std::to_string(i) + std::string(line, letter) + "</Line>";
+        document +=
+            std::string("<Line>") + std::to_string(i) + std::string(line, letter) + "</Line>";
     }
     EXPECT_EQ(store().ConfigReadFromData((document + "</config>").c_str(), handle), 0u);
     return handle;
@@ -494,7 +495,7 @@ TEST_F(StoreApi, LongSetsAndAddressBytesKeepTheOrder) {
     std::set<std::string> texts;
     for (int i = 0; i < 60; ++i) {
         const std::int64_t number = (i * 37 % 50) - 25;  // repeats after 50
-        const std::string text = "t" + std::to_string(i * 13 % 40);
+        const std::string text = std::string("t") + std::to_string(i * 13 % 40);
         document += "<Big>" + std::to_string(number) + "</Big><Text>" + text + "</Text>";
         numbers.insert(number);
         texts.insert(text);
@@ -551,6 +552,67 @@ TEST_F(StoreApi, StructuresByIdentifierOrByAllMembers) {
     EXPECT_EQ(pair({{"x", 2}, {"x", 1}}), 0u);
     // Definition by definition, a shorter run first; members render in value order.
     EXPECT_EQ(get("pair"), "{x=1 y=2},{x=1 x=2},{x=1 x=3 y=2},{x=1 x=2}");
+}
+
+// Structures of many member definitions sort their members out in one pass, and a level of
+// many definitions finds them by name: the order and the lookups stay as with few.
+TEST_F(StoreApi, WideStructuresAndManyDefinitionsKeepTheOrder) {
+    // Twelve integer members; m11 is the identifier where one is wanted.
+    const auto members = [](bool identifier) {
+        std::string text;
+        for (int m = 0; m < 12; ++m) {
+            text += std::string("<item><name>m").append(std::to_string(m)) +
+                    "</name><type>integer</type><number>0</number>" +
+                    (identifier && m == 11 ? "<identifier>TRUE</identifier>" : "") + "</item>";
+        }
+        return text;
+    };
+    std::string definitions =
+        "<config_define><item><name>w</name><type>structure</type><number>0</number>" +
+        members(false) + "</item><item><name>k</name><type>structure</type><number>0</number>" +
+        members(true) + "</item>";
+    for (int d = 0; d < 300; ++d) {
+        definitions += std::string("<item><name>d").append(std::to_string(d)) +
+                       "</name><type>integer</type></item>";
+    }
+    QAC_Config* wide = handles_.create("wide.xml", definitions + "</config_define>");
+    ASSERT_NE(wide, nullptr);
+    ASSERT_EQ(read(wide,
+                   "<w><m11>1</m11><m0>5</m0></w><w><m0>5</m0><m11>1</m11></w>"
+                   "<w><m0>5</m0><m0>6</m0></w><w><m0>5</m0></w><w><m1>0</m1></w>"
+                   "<k><m11>1</m11><m0>1</m0></k><k><m0>2</m0><m11>1</m11></k>"
+                   "<k><m11>0</m11></k><k><m0>3</m0></k>"),
+              0u);
+    // Definition by definition, a shorter run first; by the identifier where there is one.
+    EXPECT_EQ(rendered(values_of(wide, "w")), "{m1=0},{m0=5},{m0=5 m11=1},{m0=5 m0=6}");
+    const std::vector<QAC_Data*> keyed = values_of(wide, "k");
+    ASSERT_EQ(keyed.size(), 3u);
+    EXPECT_EQ(render(keyed[0]) + render(keyed[1]), "{m11=0}{m0=1 m11=1}");
+    EXPECT_EQ(rendered(members_of(values_of(wide, "w")[3], "m0")), "5,6");
+
+    QAC_Config* other = handles_.create("wide2.xml", definitions + "</config_define>");
+    for (int d = 299; d >= 0; --d) {
+        const std::string name = std::string(1, 'd').append(std::to_string(d));
+        QAC_Data* value = nullptr;
+        ASSERT_EQ(store().DataDefaultCreate(wide, name.c_str(), &value), 0u) << name;
+        const std::int64_t number = d;
+        ASSERT_EQ(store().DataChange(wide, value, &number), 0u);
+        // The same name in another handle is another definition.
+        ASSERT_EQ(store().DataAdd(other, value), QAC_E_FOREIGN);
+        ASSERT_EQ(store().DataAdd(wide, value), 0u) << name;
+    }
+    EXPECT_EQ(rendered(values_of(wide, "d0")) + rendered(values_of(wide, "d150")) +
+                  rendered(values_of(wide, "d299")),
+              "0150299");
+    std::uint32_t count = 0;
+    EXPECT_EQ(store().DataGet(wide, "d300", nullptr, &count), QAC_E_UNDEFINED);
+    EXPECT_EQ(store().DataGet(wide, "D0", nullptr, &count), QAC_E_UNDEFINED);
+    QAC_Data* structure = values_of(wide, "w")[0];
+    count = 0;
+    EXPECT_EQ(store().DataGetFromData(structure, "m1", nullptr, &count), 0u);
+    EXPECT_EQ(count, 1u);
+    count = 0;
+    EXPECT_EQ(store().DataGetFromData(structure, "d0", nullptr, &count), QAC_E_UNDEFINED);
 }
 
 // Changes inside a structure keep it in order in its own set, at any depth.
