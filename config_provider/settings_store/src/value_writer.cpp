@@ -202,16 +202,13 @@ bool write_replacement(const std::string& temporary, const char* path, const QAC
 Result write_value_file(const char* path, const QAC_DataGroup& group) {
     // The value file itself is held exclusively for the whole write, as readers and writers
     // through the library expect; the text goes to a file beside it that then takes its
-    // place in one step, so a crash or a failed write never leaves a cut value file.
+    // place in one step, so a crash or a failed write never leaves a cut value file. A file
+    // that does not exist yet has nothing to hold: no empty stand-in is ever seen.
     plat::File hold;
-    plat::Status opened =
+    const plat::Status opened =
         hold.open(path, plat::Access::write, plat::Disposition::open_existing, plat::Share::none);
     const bool existed = opened.ok();
-    if (!opened && plat::classify_error(opened.error) == plat::ErrorKind::not_found) {
-        opened =
-            hold.open(path, plat::Access::write, plat::Disposition::open_always, plat::Share::none);
-    }
-    if (!opened) {
+    if (!opened && plat::classify_error(opened.error) != plat::ErrorKind::not_found) {
         return system_result(opened.error);
     }
     const std::string temporary = temporary_name(path);
@@ -220,18 +217,14 @@ Result write_value_file(const char* path, const QAC_DataGroup& group) {
     if (!write_replacement(temporary, path, group, existed, &error)) {
         result = write_failure(error);
     } else {
-        const plat::Status replaced = plat::replace_file(temporary.c_str(), path, &hold);
+        const plat::Status replaced =
+            plat::replace_file(temporary.c_str(), path, existed ? &hold : nullptr);
         if (!replaced) {
             result = system_result(replaced.error);
         }
     }
     if (result != kOk) {
         plat::remove_file(temporary.c_str());
-        if (!existed) {
-            // The empty file made to hold the name goes too.
-            hold.close();
-            plat::remove_file(path);
-        }
     }
     hold.close();
     return result;
