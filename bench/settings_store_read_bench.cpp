@@ -1,7 +1,9 @@
 // Reading a value file of about 1 MB through the settings store (handle from the definition
 // file, then the values, then the handle released) beside a DOM parser loading the same
 // file into its tree and releasing it. Both read the file from disk. Also the service's own
-// two settings files, as it reads them at every start and reload.
+// two settings files, as it reads them at every start and reload. And how the costs of
+// comparing wide structures, of looking definitions up and of growing a structure beside a
+// similar one grow with size.
 #include <benchmark/benchmark.h>
 #include <tinyxml2.h>
 
@@ -10,6 +12,7 @@
 #include <fstream>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "jovacfg.h"
 
@@ -34,6 +37,19 @@ fs::path bench_dir() {
 std::string item(const std::string& name, const char* type, const std::string& rest = "") {
     return "  <item><name>" + name + "</name><type>" + type + "</type><number>0</number>" + rest +
            "</item>\n";
+}
+
+// A letter and a number, built by appending: g++ 12 at -O3 warns, falsely, of overlapping
+// copies in "m" + std::to_string(n).
+std::string numbered(char letter, int number) {
+    std::string text(1, letter);
+    text += std::to_string(number);
+    return text;
+}
+
+// An item whose nested items follow; the caller closes it.
+std::string item_open(const std::string& name, const char* type) {
+    return "<item><name>" + name + "</name><type>" + type + "</type><number>0</number>";
 }
 
 std::string definitions() {
@@ -203,11 +219,133 @@ void BM_PeerServiceFiles(benchmark::State& state) {
     }
 }
 
+// Growth with size, each case beside the same case at half its size: a ratio near 2 is
+// linear growth, near 4 quadratic.
+
+std::string members_definition(int members) {
+    std::string text = "<config_define>" + item_open("s", "structure");
+    for (int m = 0; m < members; ++m) {
+        text += item(numbered('m', m), "integer");
+    }
+    return text + "</item></config_define>";
+}
+
+QAC_Config* create_from(const std::string& name, const std::string& definitions) {
+    const std::string path = (bench_dir() / name).string();
+    std::ofstream(path, std::ios::binary) << definitions;
+    QAC_Config* handle = nullptr;
+    return QAC_ConfigCreate(path.c_str(), &handle) == 0 ? handle : nullptr;
+}
+
+// 1,000 structures without identifier members that differ only in their last member
+// definition, members listed last definition first: every comparison of two of them goes
+// through all members.
+void BM_StoreCompareWideStructures(benchmark::State& state) {
+    const int members = static_cast<int>(state.range(0));
+    const std::string definitions = members_definition(members);
+    std::string values = "<config>";
+    for (int s = 0; s < 1000; ++s) {
+        values += "<s>";
+        for (int m = members - 1; m >= 0; --m) {
+            const std::string name = numbered('m', m);
+            values += '<';
+            values += name;
+            values += '>';
+            values += std::to_string(m == members - 1 ? s : 0);
+            values += "</";
+            values += name;
+            values += '>';
+        }
+        values += "</s>";
+    }
+    values += "</config>";
+    for (auto _ : state) {
+        QAC_Config* handle = create_from("wide.xml", definitions);
+        if (handle == nullptr || QAC_ConfigReadFromData(values.c_str(), handle) != 0) {
+            state.SkipWithError("the settings store cannot read the structures");
+            break;
+        }
+        QAC_ConfigDestroy(handle);
+    }
+}
+
+// One value made from its default and added for each of many top-level definitions.
+void BM_StoreCreateAndAddPerDefinition(benchmark::State& state) {
+    const int count = static_cast<int>(state.range(0));
+    std::string definitions = "<config_define>";
+    for (int d = 0; d < count; ++d) {
+        definitions += item(numbered('d', d), "integer");
+    }
+    definitions += "</config_define>";
+    std::vector<std::string> names;
+    for (int d = 0; d < count; ++d) {
+        names.push_back(numbered('d', d));
+    }
+    for (auto _ : state) {
+        state.PauseTiming();
+        QAC_Config* handle = create_from("many.xml", definitions);
+        state.ResumeTiming();
+        for (const std::string& name : names) {
+            QAC_Data* value = nullptr;
+            if (handle == nullptr || QAC_DataDefaultCreate(handle, name.c_str(), &value) != 0 ||
+                QAC_DataAdd(handle, value) != 0) {
+                state.SkipWithError("the settings store cannot add the values");
+                break;
+            }
+        }
+        state.PauseTiming();
+        QAC_ConfigDestroy(handle);
+        state.ResumeTiming();
+    }
+}
+
+// Members added one at a time to a structure whose sibling holds the same members: every
+// addition puts the structure back in order beside its sibling.
+void BM_StoreAddMembersOneByOne(benchmark::State& state) {
+    const int members = static_cast<int>(state.range(0));
+    const std::string definitions = "<config_define>" + item_open("s", "structure") +
+                                    item("v", "integer") + "</item></config_define>";
+    std::string sibling = "<config><s>";
+    for (int m = 0; m <= members; ++m) {  // one more: the grown one never equals it
+        sibling += std::string("<v>") + std::to_string(m) + "</v>";
+    }
+    sibling += "</s></config>";
+    for (auto _ : state) {
+        state.PauseTiming();
+        QAC_Config* handle = create_from("members.xml", definitions);
+        QAC_Data* structure = nullptr;
+        if (handle == nullptr || QAC_ConfigReadFromData(sibling.c_str(), handle) != 0 ||
+            QAC_DataDefaultCreate(handle, "s", &structure) != 0 ||
+            QAC_DataAdd(handle, structure) != 0) {
+            state.SkipWithError("the settings store cannot make the structures");
+            break;
+        }
+        state.ResumeTiming();
+        bool added = true;
+        for (std::int64_t m = 0; added && m < members; ++m) {
+            QAC_Data* member = nullptr;
+            added = QAC_DataDefaultCreateFromData(structure, "v", &member) == 0 &&
+                    QAC_DataChangeToData(structure, member, &m) == 0 &&
+                    QAC_DataAddToData(structure, member) == 0;
+        }
+        if (!added) {
+            state.SkipWithError("the settings store cannot add the members");
+            break;
+        }
+        state.PauseTiming();
+        QAC_ConfigDestroy(handle);
+        state.ResumeTiming();
+    }
+}
+
 // The store first: the peer then runs on the heap the store has grown, which spares it the
 // page faults it meets in a fresh process, so the ratio errs in the peer's favour.
 BENCHMARK(BM_StoreCreateAndRead1MB)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_PeerDomParse1MB)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_StoreServiceFiles)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_PeerServiceFiles)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_StoreCompareWideStructures)->Arg(400)->Arg(200)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StoreCreateAndAddPerDefinition)->Arg(20000)->Arg(10000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StoreAddMembersOneByOne)->Arg(8000)->Arg(4000)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -166,9 +166,18 @@ typedef struct QAC_Config {
  *
  * Payload of QAC_DataChange(ToData): a pointer to an int64_t (integer), the new text itself
  * (string, enumeration), a pointer to a uint32_t (boolean, any non-zero value is TRUE), a
- * pointer to a QAC_IpAddr (its host name is copied, the one of a numeric or empty address
- * ignored). Changing a structure value leaves it as it is: its members are changed one by
- * one.
+ * pointer to a QAC_IpAddr (taken unchecked, any form and family; its host name is copied,
+ * the one of an address of another form ignored; the writer puts down no text for a form or
+ * family it has none for). Changing a structure value leaves it as it is: its members are
+ * changed one by one.
+ *
+ * String defaults. A string definition without a default that its bounds allow has as many
+ * spaces as its minimum length. Up to 16 MiB they are made with the definitions; a longer
+ * padding (minimums go up to 2147483646) is made on first use, so that the definition file
+ * loads whatever its minimums: the definition record's Default holds a null text until
+ * QAC_DataDefaultGet(FromData) asks for it, and QAC_DataDefaultCreate(FromData) makes the
+ * new value's own text. Such a call gives QAC_E_NOMEM if memory runs out then; the rest of
+ * the handle is not affected.
  *
  * A change, addition or removal inside a structure value keeps the structure in order in
  * its own set; when the structure then equals another value of its set, it is detached as
@@ -178,10 +187,15 @@ typedef struct QAC_Config {
  * library, or a null payload, gives QAC_E_PARAM; a value that is in another group than the
  * one operated on gives QAC_E_FOREIGN; adding a value that is in a group gives QAC_E_EXIST.
  *
- * Files. A value file is written in place and held exclusively while it is: reading or
- * writing it through the library meanwhile gives QAC_E_BUSY, and a file being read cannot
- * be written. A file that cannot be read to its end (a directory, an I/O error) gives
- * QAC_E_SYSTEM, as does any failed write of a value file.
+ * Files. A value file is held exclusively while it is written: reading or writing it through
+ * the library meanwhile gives QAC_E_BUSY, and a file being read cannot be written. The new
+ * text goes to a temporary file in the same directory (the value file's name followed by
+ * ".<process id>-<count>.tmp"), which is flushed to disk and then takes the value file's
+ * place in one step, with the old file's owner and permissions where the system keeps them
+ * per file. So the value file is always the whole old or the whole new text, even when the
+ * writer dies; a write that fails gives QAC_E_SYSTEM (QAC_E_BUSY when the file was in use)
+ * and leaves the old file as it was, without a temporary file. A file that cannot be read
+ * to its end (a directory, an I/O error) gives QAC_E_SYSTEM.
  */
 QAC_API uint32_t QAC_ConfigCreate(const char* path, QAC_Config** handle);
 QAC_API void QAC_ConfigDestroy(QAC_Config* handle);

@@ -128,10 +128,9 @@ void set_default(QAC_Content* c, const ItemFields& f) {
                 break;
             }
             const std::int64_t spaces = std::max<std::int64_t>(c->Minimum, 0);
-            if (spaces > kMaxDefaultPadding) {
-                throw std::bad_alloc();
+            if (spaces <= kMaxDefaultPadding) {
+                d.Payload.String = make_padding(static_cast<std::size_t>(spaces));
             }
-            d.Payload.String = copy_text(std::string(static_cast<std::size_t>(spaces), ' '));
             break;
         }
         case QAC_TYPE_BOOLEAN: {

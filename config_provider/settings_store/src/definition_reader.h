@@ -10,8 +10,10 @@
 
 namespace qac {
 
-// A string definition's default is padded with spaces up to its minimum length; a minimum
-// beyond this is refused as if memory had run out.
+// A string definition's default is padded with spaces up to its minimum length. Beyond this
+// length the padding is not made with the definitions, which would cost a whole definition
+// file its handle when memory is short, but on first use (Default.Payload.String stays null
+// until then).
 constexpr std::int64_t kMaxDefaultPadding = std::int64_t{1} << 24;
 
 struct DefinitionFile {

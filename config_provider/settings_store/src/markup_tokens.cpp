@@ -35,6 +35,14 @@ constexpr std::array<unsigned char, 256> kSequenceLength = [] {
 
 }  // namespace
 
+// The bytes of the character at `at`, cut where the input ends inside it: a pointer may not
+// even be formed past the end.
+std::size_t Tokenizer::character_length(const unsigned char* at) const {
+    const std::size_t length = kSequenceLength[*at];
+    const auto left = static_cast<std::size_t>(end_ - at);
+    return length < left ? length : left;
+}
+
 Tokenizer::Tokenizer(std::string_view bytes)
     : at_(reinterpret_cast<const unsigned char*>(bytes.data())), end_(at_ + bytes.size()) {
     const void* nul = std::memchr(at_, '\0', bytes.size());
@@ -70,7 +78,7 @@ bool Tokenizer::next(Token* token) {
         while (at < end_) {
             const unsigned char b = *at;
             if (b >= 0x80) {
-                at += kSequenceLength[b];
+                at += character_length(at);
                 continue;
             }
             ++at;
@@ -99,11 +107,8 @@ bool Tokenizer::next(Token* token) {
             }
             ++at;
         } else {
-            at += kSequenceLength[b];
+            at += character_length(at);
         }
-    }
-    if (at > end_) {
-        at = end_;  // the input ended inside a sequence
     }
     token->kind = TokenKind::text;
     token->text = token_text(start, at);

@@ -1,6 +1,7 @@
 // Splits a document's bytes into tags and texts, and tells what a tag is.
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 
 namespace qac {
@@ -25,6 +26,7 @@ class Tokenizer {
     bool next(Token* token);
 
   private:
+    std::size_t character_length(const unsigned char* at) const;
     std::string_view token_text(const unsigned char* begin, const unsigned char* end) const;
 
     const unsigned char* at_;

@@ -14,6 +14,13 @@ const char* copy_text(std::string_view text) {
     return copy;
 }
 
+const char* make_padding(std::size_t length) {
+    char* text = new char[length + 1];
+    std::memset(text, ' ', length);
+    text[length] = '\0';
+    return text;
+}
+
 void release_text(const char* text) noexcept {
     delete[] text;
 }

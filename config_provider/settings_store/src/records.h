@@ -3,6 +3,7 @@
 // release is iterative so that deeply nested definitions cannot exhaust the stack.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string_view>
@@ -12,6 +13,8 @@
 namespace qac {
 
 const char* copy_text(std::string_view text);
+// A text of that many spaces.
+const char* make_padding(std::size_t length);
 void release_text(const char* text) noexcept;
 
 struct TextDeleter {

@@ -1,5 +1,7 @@
 // The nineteen exports. No exception leaves them: what throws is out of memory.
+#include <algorithm>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -128,12 +130,33 @@ Result get_values(QAC_DataGroup* group, const char* name, QAC_Data** values, std
     return set_list(&group->Sets[index], values, *count, count);
 }
 
-Result get_default(const QAC_DataGroup& group, const char* name, const QAC_Default** value) {
+// The spaces a string definition's default is padded to. Throws std::bad_alloc for more than
+// memory can hold.
+std::size_t padding_of(const QAC_Content* definition) {
+    const std::int64_t length = std::max<std::int64_t>(definition->Minimum, 0);
+    constexpr auto kMost = static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max());
+    if (static_cast<std::uint64_t>(length) >= kMost) {
+        throw std::bad_alloc();
+    }
+    return static_cast<std::size_t>(length);
+}
+
+Result get_default(HandleState* state, const QAC_DataGroup& group, const char* name,
+                   const QAC_Default** value) {
     const std::uint32_t index = definition_index(group, name);
     if (index == kNoIndex) {
         return QAC_E_UNDEFINED;
     }
-    *value = &group.Definitions[index]->Default;
+    const QAC_Content* definition = group.Definitions[index];
+    if (definition->Type == QAC_TYPE_STRING) {
+        // A padding too long to make with the definitions is made now, once.
+        std::lock_guard<plat::RecursiveMutex> hold(state->defaults_lock);
+        auto* owned = const_cast<QAC_Content*>(definition);  // the handle's own record
+        if (owned->Default.Payload.String == nullptr) {
+            owned->Default.Payload.String = make_padding(padding_of(definition));
+        }
+    }
+    *value = &definition->Default;
     return kOk;
 }
 
@@ -152,6 +175,7 @@ Result create_default(HandleState* state, const QAC_DataGroup& group, const char
         case QAC_TYPE_STRUCTURE:
             break;
         case QAC_TYPE_STRING:
+            break;  // a null default is a padding not made yet
         case QAC_TYPE_ENUMERATION:
             if (given.String == nullptr) {
                 return QAC_E_PARAM;
@@ -177,9 +201,12 @@ Result create_default(HandleState* state, const QAC_DataGroup& group, const char
                 p.IpAddr.HostName = copy_text(given.IpAddr.HostName);
             }
             break;
-        case QAC_TYPE_STRING:
-            p.String = copy_text(given.String);
+        case QAC_TYPE_STRING: {
+            std::lock_guard<plat::RecursiveMutex> hold(state->defaults_lock);
+            p.String = given.String != nullptr ? copy_text(given.String)
+                                               : make_padding(padding_of(definition));
             break;
+        }
         case QAC_TYPE_ENUMERATION:
             p.Enumeration = copy_text(given.Enumeration);
             break;
@@ -261,20 +288,13 @@ Result prepare_payload(const ValueNode* node, const void* payload, QAC_Payload* 
             return kOk;
         }
         case QAC_TYPE_IPADDR: {
+            // Taken as given: a form or family the writer has no text for is written as an
+            // element without text. Only a host name needs a copy of its own.
             QAC_IpAddr address;
             std::memcpy(&address, payload, sizeof address);
-            // Forms the writer cannot put down would be lost on the next read.
-            if (address.Form > QAC_IPADDR_NUMERIC ||
-                (address.Form == QAC_IPADDR_HOSTNAME && address.HostName == nullptr) ||
-                (address.Form == QAC_IPADDR_NUMERIC && address.Family != 4 &&
-                 address.Family != 6)) {
-                return QAC_E_PARAM;
-            }
-            if (address.Form != QAC_IPADDR_NUMERIC) {
-                address.Family = 0;
-            }
-            address.HostName =
-                address.Form == QAC_IPADDR_HOSTNAME ? copy_text(address.HostName) : nullptr;
+            address.HostName = address.Form == QAC_IPADDR_HOSTNAME && address.HostName != nullptr
+                                   ? copy_text(address.HostName)
+                                   : nullptr;
             fresh->IpAddr = address;
             return kOk;
         }
@@ -470,7 +490,7 @@ QAC_API uint32_t QAC_DataDefaultGet(QAC_Config* handle, const char* name,
     if (state_of(handle) == nullptr || name == nullptr || value == nullptr) {
         return QAC_E_PARAM;
     }
-    return get_default(handle->Data, name, value);
+    return guarded([&] { return get_default(state_of(handle), handle->Data, name, value); });
 }
 
 QAC_API uint32_t QAC_DataDefaultGetFromData(QAC_Data* structure, const char* name,
@@ -479,7 +499,7 @@ QAC_API uint32_t QAC_DataDefaultGetFromData(QAC_Data* structure, const char* nam
     if (node == nullptr || name == nullptr || value == nullptr) {
         return QAC_E_PARAM;
     }
-    return get_default(node->data.Members, name, value);
+    return guarded([&] { return get_default(node->handle, node->data.Members, name, value); });
 }
 
 QAC_API uint32_t QAC_DataDefaultCreate(QAC_Config* handle, const char* name, QAC_Data** value) {

@@ -1,5 +1,6 @@
 #include "value_group.h"
 
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -80,7 +81,26 @@ void group_empty(QAC_DataGroup* group) noexcept {
     release_chain(first);
 }
 
-std::uint32_t definition_index(const QAC_DataGroup& group, const QAC_Content* definition) {
+namespace {
+
+// The level a group's definitions come from, whose name index finds them: a structure
+// definition's members, or the handle's top level for the group inside the handle's record
+// (the one group without an owner).
+const DefinitionLevel* level_of(const QAC_DataGroup& group) {
+    const DefinitionLevel* level = nullptr;
+    if (group.Owner != nullptr) {
+        const ValueNode* owner = node_of(group.Owner);
+        level = &member_level(owner->handle, owner->definition);
+    } else {
+        const auto* config = reinterpret_cast<const QAC_Config*>(
+            reinterpret_cast<const char*>(&group) - offsetof(QAC_Config, Data));
+        const auto* state = static_cast<const HandleState*>(config->State);
+        level = state != nullptr ? state->top : nullptr;
+    }
+    return level != nullptr && level->definitions.data() == group.Definitions ? level : nullptr;
+}
+
+std::uint32_t scan_for(const QAC_DataGroup& group, const QAC_Content* definition) {
     for (std::uint32_t i = 0; i < group.DefinitionCount; ++i) {
         if (group.Definitions[i] == definition) {
             return i;
@@ -89,7 +109,26 @@ std::uint32_t definition_index(const QAC_DataGroup& group, const QAC_Content* de
     return kNoIndex;
 }
 
+}  // namespace
+
+std::uint32_t definition_index(const QAC_DataGroup& group, const QAC_Content* definition) {
+    // Names are unique within a level, so the name finds the one candidate; only a
+    // definition without one, or of another level, costs a scan.
+    const DefinitionLevel* level = level_of(group);
+    if (level != nullptr && definition != nullptr && definition->Name != nullptr) {
+        const std::uint32_t found = level->by_name.find(definition->Name);
+        if (found != NameIndex::kNone && group.Definitions[found] == definition) {
+            return found;
+        }
+    }
+    return scan_for(group, definition);
+}
+
 std::uint32_t definition_index(const QAC_DataGroup& group, const char* name) {
+    if (const DefinitionLevel* level = level_of(group)) {
+        const std::uint32_t found = level->by_name.find(name);
+        return found != NameIndex::kNone ? found : kNoIndex;
+    }
     for (std::uint32_t i = 0; i < group.DefinitionCount; ++i) {
         const char* candidate = group.Definitions[i]->Name;
         if (candidate != nullptr && std::strcmp(candidate, name) == 0) {

@@ -94,6 +94,9 @@ struct HandleState {
     std::unordered_map<const QAC_Content*, const DefinitionLevel*> member_levels;
     std::uint32_t read_serial = 0;  // reads so far
 
+    // Long string defaults made on first use (DataDefaultGet from several threads at once).
+    plat::RecursiveMutex defaults_lock;
+
     // Values in no group; released with the handle.
     plat::RecursiveMutex detached_lock;
     ValueNode* detached = nullptr;

@@ -1,10 +1,14 @@
 #include "value_order.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <utility>
 #include <vector>
+
+#include "value_set.h"
 
 namespace qac {
 
@@ -127,6 +131,54 @@ const ValueNode* first_member(const ValueNode* structure, const QAC_Content* def
     return next_of(first_of(structure->data.Members), definition);
 }
 
+// Up to this many member definitions, a structure's members of one definition are found by
+// walking its list once per definition; beyond it, one counting pass sorts them out.
+constexpr std::uint32_t kWalksPerDefinition = 8;
+
+// The position of a member's definition in its structure's group: a member in the list is
+// in its definition's set.
+std::uint32_t member_index(const QAC_DataGroup& group, const ValueNode* member) {
+    const auto offset = reinterpret_cast<std::uintptr_t>(member->set) -
+                        reinterpret_cast<std::uintptr_t>(group.Sets);
+    if (member->set != nullptr && offset % sizeof(QAC_DataSet) == 0 &&
+        offset / sizeof(QAC_DataSet) < group.DefinitionCount) {
+        return static_cast<std::uint32_t>(offset / sizeof(QAC_DataSet));
+    }
+    for (std::uint32_t i = 0; i < group.DefinitionCount; ++i) {
+        if (group.Definitions[i] == member->definition) {
+            return i;
+        }
+    }
+    return group.DefinitionCount;  // none of the group's: never compared
+}
+
+// A structure's members by definition, each definition's in list order.
+struct Grouped {
+    std::vector<const ValueNode*> members;
+    std::vector<std::uint32_t> starts;  // per definition, and the end
+
+    void fill(const ValueNode* structure) {
+        const QAC_DataGroup& group = structure->data.Members;
+        starts.assign(group.DefinitionCount + 2, 0);
+        std::size_t count = 0;
+        for (const ValueNode* m = first_of(group); m != nullptr; m = m->next, ++count) {
+            ++starts[member_index(group, m) + 1];
+        }
+        for (std::size_t i = 1; i < starts.size(); ++i) {
+            starts[i] += starts[i - 1];
+        }
+        members.resize(count);
+        std::vector<std::uint32_t> next(starts.begin(), starts.end() - 1);
+        for (const ValueNode* m = first_of(group); m != nullptr; m = m->next) {
+            members[next[member_index(group, m)]++] = m;
+        }
+    }
+    const ValueNode* at(std::uint32_t definition, std::uint32_t position) const {
+        const std::uint32_t index = starts[definition] + position;
+        return index < starts[definition + 1] ? members[index] : nullptr;
+    }
+};
+
 // Two structures being compared, member definition by member definition.
 struct Frame {
     const ValueNode* a = nullptr;
@@ -135,10 +187,37 @@ struct Frame {
     std::uint32_t count = 0;
     std::uint32_t at = 0;
     bool identifiers = false;
-    bool started = false;  // cursors set for definitions[at]
-    bool lacking = false;  // an identifier member missing in both
+    bool started = false;        // cursors set for definitions[at]
+    bool lacking = false;        // an identifier member missing in both
+    bool grouped = false;        // members found through groups
+    std::uint32_t position = 0;  // within definitions[at], when grouped
     const ValueNode* cursor_a = nullptr;
     const ValueNode* cursor_b = nullptr;
+    // Only for many member definitions: most frames never allocate.
+    std::unique_ptr<std::pair<Grouped, Grouped>> groups;
+
+    // The first member of definitions[at] in each structure.
+    void start_definition() {
+        position = 0;
+        if (grouped) {
+            cursor_a = groups->first.at(at, 0);
+            cursor_b = groups->second.at(at, 0);
+        } else {
+            cursor_a = first_member(a, definitions[at]);
+            cursor_b = first_member(b, definitions[at]);
+        }
+    }
+    // The members after the cursors, of the same definition.
+    void step() {
+        if (grouped) {
+            ++position;
+            cursor_a = groups->first.at(at, position);
+            cursor_b = groups->second.at(at, position);
+        } else {
+            cursor_a = next_of(cursor_a->next, definitions[at]);
+            cursor_b = next_of(cursor_b->next, definitions[at]);
+        }
+    }
 };
 
 Frame make_frame(const ValueNode* a, const ValueNode* b) {
@@ -153,6 +232,12 @@ Frame make_frame(const ValueNode* a, const ValueNode* b) {
             break;
         }
     }
+    if (f.count > kWalksPerDefinition) {
+        f.grouped = true;
+        f.groups = std::make_unique<std::pair<Grouped, Grouped>>();
+        f.groups->first.fill(a);
+        f.groups->second.fill(b);
+    }
     return f;
 }
 
@@ -161,12 +246,14 @@ enum class Step { pair, decided, equal };
 Step advance(Frame* f, const ValueNode** x, const ValueNode** y, int* result) {
     if (f->identifiers) {
         while (f->at < f->count) {
-            const QAC_Content* definition = f->definitions[f->at++];
-            if (definition->Identifier == 0) {
+            if (f->definitions[f->at]->Identifier == 0) {
+                ++f->at;
                 continue;
             }
-            const ValueNode* ma = first_member(f->a, definition);
-            const ValueNode* mb = first_member(f->b, definition);
+            f->start_definition();
+            ++f->at;
+            const ValueNode* ma = f->cursor_a;
+            const ValueNode* mb = f->cursor_b;
             if (ma != nullptr && mb != nullptr) {
                 *x = ma;
                 *y = mb;
@@ -186,17 +273,14 @@ Step advance(Frame* f, const ValueNode** x, const ValueNode** y, int* result) {
         return Step::equal;
     }
     while (f->at < f->count) {
-        const QAC_Content* definition = f->definitions[f->at];
         if (!f->started) {
-            f->cursor_a = first_member(f->a, definition);
-            f->cursor_b = first_member(f->b, definition);
+            f->start_definition();
             f->started = true;
         }
         if (f->cursor_a != nullptr && f->cursor_b != nullptr) {
             *x = f->cursor_a;
             *y = f->cursor_b;
-            f->cursor_a = next_of(f->cursor_a->next, definition);
-            f->cursor_b = next_of(f->cursor_b->next, definition);
+            f->step();
             return Step::pair;
         }
         if (f->cursor_a != nullptr || f->cursor_b != nullptr) {
@@ -214,11 +298,11 @@ class FrameStack {
   public:
     bool empty() const { return size_ == 0; }
     Frame& top() { return size_ <= kInline ? inline_[size_ - 1] : more_[size_ - 1 - kInline]; }
-    void push(const Frame& frame) {
+    void push(Frame&& frame) {
         if (size_ < kInline) {
-            inline_[size_] = frame;
+            inline_[size_] = std::move(frame);
         } else {
-            more_.push_back(frame);
+            more_.push_back(std::move(frame));
         }
         ++size_;
     }

@@ -1,9 +1,13 @@
 #include "value_writer.h"
 
+#include <atomic>
+#include <cstdint>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "plat/file.h"
+#include "plat/thread.h"
 #include "value_node.h"
 #include "value_text.h"
 
@@ -150,23 +154,80 @@ std::string values_text(const QAC_DataGroup& group) {
     return std::move(sink.text);
 }
 
-Result write_value_file(const char* path, const QAC_DataGroup& group) {
+namespace {
+
+Result write_failure(plat::ErrorCode error) {
+    return QAC_E_SYSTEM | (error & 0x000FFFFFu);
+}
+
+// A name beside the value file that no other writer uses at the same time: other processes
+// differ in their id, threads of this one in the count.
+std::string temporary_name(const char* path) {
+    static std::atomic<std::uint32_t> count{0};
+    return std::string(path) + "." + std::to_string(plat::current_process_id()) + "-" +
+           std::to_string(count++) + ".tmp";
+}
+
+// The new text, written beside the value file and flushed, then closed. False with the
+// error when any of it failed.
+bool write_replacement(const std::string& temporary, const char* path, const QAC_DataGroup& group,
+                       bool keep_access, plat::ErrorCode* error) {
     plat::File file;
-    // In place: emptied only once the exclusive hold is ours.
-    const plat::Status opened =
-        file.open(path, plat::Access::write, plat::Disposition::create_always, plat::Share::none);
-    if (!opened) {
-        return system_result(opened.error);
+    plat::Status status = file.open(temporary.c_str(), plat::Access::write,
+                                    plat::Disposition::create_always, plat::Share::none);
+    if (!status) {
+        *error = status.error;
+        return false;
+    }
+    if (keep_access) {
+        status = plat::copy_file_access(path, temporary.c_str());
     }
     FileSink sink(&file);
-    if (!write_values(group, &sink)) {
-        return QAC_E_SYSTEM | (sink.error() & 0x000FFFFFu);
+    if (status && !write_values(group, &sink)) {
+        status = plat::Status::failure(sink.error());
+    }
+    if (status) {
+        status = file.flush();
     }
     const plat::Status closed = file.close();
-    if (!closed) {
-        return QAC_E_SYSTEM | (closed.error & 0x000FFFFFu);
+    if (status && !closed) {
+        status = closed;
     }
-    return kOk;
+    *error = status.error;
+    return status.ok();
+}
+
+}  // namespace
+
+Result write_value_file(const char* path, const QAC_DataGroup& group) {
+    // The value file itself is held exclusively for the whole write, as readers and writers
+    // through the library expect; the text goes to a file beside it that then takes its
+    // place in one step, so a crash or a failed write never leaves a cut value file. A file
+    // that does not exist yet has nothing to hold: no empty stand-in is ever seen.
+    plat::File hold;
+    const plat::Status opened =
+        hold.open(path, plat::Access::write, plat::Disposition::open_existing, plat::Share::none);
+    const bool existed = opened.ok();
+    if (!opened && plat::classify_error(opened.error) != plat::ErrorKind::not_found) {
+        return system_result(opened.error);
+    }
+    const std::string temporary = temporary_name(path);
+    plat::ErrorCode error = 0;
+    Result result = kOk;
+    if (!write_replacement(temporary, path, group, existed, &error)) {
+        result = write_failure(error);
+    } else {
+        const plat::Status replaced =
+            plat::replace_file(temporary.c_str(), path, existed ? &hold : nullptr);
+        if (!replaced) {
+            result = system_result(replaced.error);
+        }
+    }
+    if (result != kOk) {
+        plat::remove_file(temporary.c_str());
+    }
+    hold.close();
+    return result;
 }
 
 }  // namespace qac

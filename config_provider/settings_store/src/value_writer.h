@@ -23,8 +23,10 @@ bool write_values(const QAC_DataGroup& group, ByteSink* sink);
 // The whole document as text.
 std::string values_text(const QAC_DataGroup& group);
 
-// Writes the file in place, opened without sharing. 0, or QAC_E_BUSY / QAC_E_SYSTEM with the
-// system error of the failed open, write or close.
+// Writes the file whole or not at all: the text goes to a temporary file beside it, which is
+// flushed and then replaces it in one step, while the value file is held without sharing.
+// 0, or QAC_E_BUSY / QAC_E_SYSTEM with the system error of what failed; after a failure the
+// old file is as it was and no temporary file is left.
 Result write_value_file(const char* path, const QAC_DataGroup& group);
 
 }  // namespace qac

@@ -33,7 +33,7 @@ const QAC_Content* find(const QAC_Content* list, const char* name) {
 std::string names(const QAC_Content* list) {
     std::string out;
     for (; list != nullptr; list = list->Next) {
-        out += (out.empty() ? "" : " ") + std::string(list->Name != nullptr ? list->Name : "-");
+        out += std::string(out.empty() ? "" : " ") + (list->Name != nullptr ? list->Name : "-");
     }
     return out;
 }
@@ -173,12 +173,15 @@ TEST(DefinitionBounds, DefaultsFollowTypeAndBounds) {
         ASSERT_NE(file.definitions, nullptr) << c.item;
         EXPECT_EQ(bounds_and_default(file.definitions.get()), c.shown) << c.item;
     }
-    // Padding beyond what a default may hold fails the read and leaves nothing.
-    DefinitionFile file;
-    const char* text =
-        "<c><item><name>s</name><type>string</type><minimum>4000000000</minimum></item></c>";
-    EXPECT_EQ(read_definitions(kSourceMemory, text, &file), QAC_E_NOMEM);
-    EXPECT_EQ(file.definitions, nullptr);
+    // A padding too long to make up front is left for first use; the file loads.
+    const DefinitionFile file = read(
+        "<item><name>s</name><type>string</type><minimum>4000000000</minimum></item>"
+        "<item><name>t</name><type>string</type><minimum>16777216</minimum></item>");
+    ASSERT_NE(file.definitions, nullptr);
+    EXPECT_EQ(file.definitions->Minimum, 4000000000);
+    EXPECT_EQ(file.definitions->Default.Payload.String, nullptr);
+    ASSERT_NE(file.definitions->Next, nullptr);
+    EXPECT_EQ(std::strlen(file.definitions->Next->Default.Payload.String), 16777216u);
 }
 
 }  // namespace

@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <memory>
 #include <string>
 
 #include "markup_reader.h"
+#include "markup_tokens.h"
 #include "support.h"
 
 namespace qac {
@@ -117,6 +120,30 @@ TEST(MarkupSource, FilesAndMemoryGiveTheSameTree) {
     }
     // A NUL byte inside a file ends the name or text it stands in; reading goes on after it.
     EXPECT_EQ(dump_blocks("<r><a>x\0y</a><b\0c>2</b><\0/></r>"s), "r[a['x'] b['2'] ]");
+}
+
+// Bytes that end inside a character of any length, in a text or in a tag, held in memory of
+// exactly their size: the tokenizer must not step past their end, not even by forming a
+// pointer there (which the address sanitizer's pointer checks see, where a run asks for
+// them).
+TEST(MarkupLimits, CharactersCutByTheEndOfTheBytes) {
+    for (const char lead : {'\xC3', '\xE2', '\xF0', '\xF8', '\xFC', '\x80'}) {
+        for (const std::string prefix : {"<r>x", "<r><a b='"}) {
+            const std::string text = prefix + lead;
+            const auto bytes = std::make_unique<char[]>(text.size());
+            std::memcpy(bytes.get(), text.data(), text.size());
+            Tokenizer tokenizer(std::string_view(bytes.get(), text.size()));
+            Token token;
+            ASSERT_TRUE(tokenizer.next(&token));
+            EXPECT_EQ(token.text, "<r>");
+            const bool in_text = prefix == "<r>x";
+            EXPECT_EQ(tokenizer.next(&token), in_text) << prefix;
+            if (in_text) {
+                EXPECT_EQ(token.text, std::string("x") + lead);
+            }
+            EXPECT_FALSE(tokenizer.next(&token));
+        }
+    }
 }
 
 // A text far beyond any block or length field stays whole.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <initializer_list>
 #include <set>
 #include <sstream>
@@ -10,7 +11,20 @@
 #include <vector>
 
 #include "plat/file.h"
+#include "plat/thread.h"
 #include "store_support.h"
+
+#ifndef _WIN32
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+#endif
 
 namespace qac::testing {
 namespace {
@@ -51,6 +65,79 @@ QAC_IpAddr numeric(std::uint16_t family, std::initializer_list<std::uint8_t> add
     std::copy(mask.begin(), mask.end(), a.Mask);
     return a;
 }
+
+// A directory of one test's own, removed with what it holds.
+class OwnDir {
+  public:
+    OwnDir() {
+        static int count = 0;
+        path_ = temp_dir() / (std::string("own-") + std::to_string(plat::current_process_id()) +
+                              "-" + std::to_string(count++));
+        std::filesystem::remove_all(path_);
+        std::filesystem::create_directories(path_);
+    }
+    ~OwnDir() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    OwnDir(const OwnDir&) = delete;
+    OwnDir& operator=(const OwnDir&) = delete;
+
+    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+    std::string names() const {
+        std::set<std::string> sorted;
+        for (const auto& entry : std::filesystem::directory_iterator(path_)) {
+            sorted.insert(entry.path().filename().string());
+        }
+        std::string out;
+        for (const std::string& name : sorted) {
+            out += std::string(out.empty() ? "" : " ") + name;
+        }
+        return out;
+    }
+
+  private:
+    std::filesystem::path path_;
+};
+
+// A handle whose value file takes about that many bytes, in lines of one letter.
+QAC_Config* lines(Handles* handles, std::size_t bytes, char letter, std::size_t line = 1000) {
+    QAC_Config* handle = handles->create(
+        "lines.xml",
+        "<config_define><item><name>Line</name><type>string</type><number>0</number></item>"
+        "</config_define>");
+    std::string document = "<config>";
+    for (std::size_t i = 0; document.size() < bytes; ++i) {
+        document +=
+            std::string("<Line>") + std::to_string(i) + std::string(line, letter) + "</Line>";
+    }
+    EXPECT_EQ(store().ConfigReadFromData((document + "</config>").c_str(), handle), 0u);
+    return handle;
+}
+
+#ifndef _WIN32
+// Files of this process end at that size while it lives; a write beyond fails with EFBIG.
+class FileSizeLimit {
+  public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        signal_ = signal(SIGXFSZ, SIG_IGN);
+        rlimit limit = saved_;
+        limit.rlim_cur = bytes;
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &saved_);
+        signal(SIGXFSZ, signal_);
+    }
+    FileSizeLimit(const FileSizeLimit&) = delete;
+    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+  private:
+    rlimit saved_{};
+    void (*signal_)(int) = nullptr;
+};
+#endif
 
 class StoreApi : public ::testing::Test {
   protected:
@@ -180,6 +267,43 @@ TEST_F(StoreApi, CreateFailuresAndEmptyDefinitions) {
     EXPECT_EQ(store().DataGet(empty, "Count", nullptr, &count), QAC_E_UNDEFINED);
     EXPECT_EQ(read(empty, "<Count>1</Count>"), 0u);
     EXPECT_EQ(written(empty), "<config>\n</config>\n");
+
+    // A minimum far beyond what is worth making up front costs no handle: the padding of
+    // spaces comes when it is asked for, at any level.
+    constexpr std::size_t kLong = 20000000;
+    const std::string wide = "<item><name>Wide</name><type>string</type><minimum>" +
+                             std::to_string(kLong) + "</minimum><default>x</default></item>";
+    QAC_Config* padded =
+        handles_.create("padded.xml", "<config_define>" + wide +
+                                          "<item><name>s</name><type>structure</type>" + wide +
+                                          "</item><item><name>Small</name><type>string</type>"
+                                          "<minimum>2</minimum></item></config_define>");
+    ASSERT_NE(padded, nullptr);
+    const auto is_padding = [&](const char* text) {
+        return text != nullptr && std::strlen(text) == kLong && std::strspn(text, " ") == kLong;
+    };
+    QAC_Data* value = nullptr;
+    ASSERT_EQ(store().DataDefaultCreate(padded, "Wide", &value), 0u);
+    EXPECT_TRUE(is_padding(value->Payload.String));
+    EXPECT_EQ(store().DataAdd(padded, value), 0u);
+    const QAC_Default* given = nullptr;
+    ASSERT_EQ(store().DataDefaultGet(padded, "Wide", &given), 0u);
+    EXPECT_TRUE(is_padding(given->Payload.String));
+    EXPECT_NE(given->Payload.String, value->Payload.String);
+    const QAC_Default* again = nullptr;
+    ASSERT_EQ(store().DataDefaultGet(padded, "Wide", &again), 0u);
+    EXPECT_EQ(again->Payload.String, given->Payload.String);  // made once
+    ASSERT_EQ(store().DataDefaultCreate(padded, "s", &value), 0u);
+    QAC_Data* member = nullptr;
+    ASSERT_EQ(store().DataDefaultGetFromData(value, "Wide", &given), 0u);
+    EXPECT_TRUE(is_padding(given->Payload.String));
+    ASSERT_EQ(store().DataDefaultCreateFromData(value, "Wide", &member), 0u);
+    EXPECT_TRUE(is_padding(member->Payload.String));
+    ASSERT_EQ(store().DataDefaultGet(padded, "Small", &given), 0u);
+    EXPECT_STREQ(given->Payload.String, "  ");
+    EXPECT_EQ(read(padded, "<Wide>short</Wide><Small>abc</Small>"), 0u);  // too short: skipped
+    EXPECT_EQ(rendered(values_of(padded, "Small")), "abc");
+    EXPECT_EQ(values_of(padded, "Wide").size(), 1u);
 }
 
 TEST_F(StoreApi, GetCountsAndCapacity) {
@@ -275,17 +399,28 @@ TEST_F(StoreApi, ChangeChecksAndCollisions) {
     EXPECT_EQ(store().DataChange(handle_, mode, "Auto"), 0u);
     EXPECT_EQ(get("Text") + get("Mode"), "12345678Auto");
 
-    // Addresses the writer could not put down are refused; a numeric one drops its host name.
-    QAC_Data* host = make("Host");
-    QAC_IpAddr address{};
-    address.Form = QAC_IPADDR_HOSTNAME;
-    EXPECT_EQ(store().DataChange(handle_, host, &address), QAC_E_PARAM);
-    address = numeric(5, {10});
-    EXPECT_EQ(store().DataChange(handle_, host, &address), QAC_E_PARAM);
-    address = numeric(4, {10});
-    address.HostName = "ignored";
-    EXPECT_EQ(store().DataChange(handle_, host, &address), 0u);
-    EXPECT_EQ(host->Payload.IpAddr.HostName, nullptr);
+    // Addresses are taken as given, whatever their form and family; only a host name is
+    // copied, and only for a host-name address. The writer has no text for the odd ones.
+    QAC_Config* hosts = handles_.create("hosts.xml", kDefinitions);
+    QAC_IpAddr odd_form = numeric(4, {10});
+    odd_form.Form = 3;
+    odd_form.HostName = "ignored";
+    QAC_IpAddr no_name{};
+    no_name.Form = QAC_IPADDR_HOSTNAME;
+    for (const QAC_IpAddr& given :
+         {odd_form, numeric(0, {10}), numeric(5, {11}), no_name, numeric(4, {10, 0, 0, 9})}) {
+        QAC_Data* host = nullptr;
+        ASSERT_EQ(store().DataDefaultCreate(hosts, "Host", &host), 0u);
+        ASSERT_EQ(store().DataChange(hosts, host, &given), 0u) << given.Form << given.Family;
+        const QAC_IpAddr& kept = host->Payload.IpAddr;
+        EXPECT_EQ(kept.Form * 100 + kept.Family, given.Form * 100 + given.Family);
+        EXPECT_EQ(kept.Address[0], given.Address[0]);
+        EXPECT_EQ(kept.HostName, nullptr);
+        EXPECT_EQ(store().DataAdd(hosts, host), 0u);
+    }
+    EXPECT_EQ(written(hosts),
+              "<config>\n  <Host></Host>\n  <Host></Host>\n  <Host></Host>\n"
+              "  <Host></Host>\n  <Host>10.0.0.9</Host>\n</config>\n");
     const std::uint32_t truth = 7;
     EXPECT_EQ(make("Flag", &truth)->Payload.Boolean, 1u);
 
@@ -360,7 +495,7 @@ TEST_F(StoreApi, LongSetsAndAddressBytesKeepTheOrder) {
     std::set<std::string> texts;
     for (int i = 0; i < 60; ++i) {
         const std::int64_t number = (i * 37 % 50) - 25;  // repeats after 50
-        const std::string text = "t" + std::to_string(i * 13 % 40);
+        const std::string text = std::string("t") + std::to_string(i * 13 % 40);
         document += "<Big>" + std::to_string(number) + "</Big><Text>" + text + "</Text>";
         numbers.insert(number);
         texts.insert(text);
@@ -417,6 +552,67 @@ TEST_F(StoreApi, StructuresByIdentifierOrByAllMembers) {
     EXPECT_EQ(pair({{"x", 2}, {"x", 1}}), 0u);
     // Definition by definition, a shorter run first; members render in value order.
     EXPECT_EQ(get("pair"), "{x=1 y=2},{x=1 x=2},{x=1 x=3 y=2},{x=1 x=2}");
+}
+
+// Structures of many member definitions sort their members out in one pass, and a level of
+// many definitions finds them by name: the order and the lookups stay as with few.
+TEST_F(StoreApi, WideStructuresAndManyDefinitionsKeepTheOrder) {
+    // Twelve integer members; m11 is the identifier where one is wanted.
+    const auto members = [](bool identifier) {
+        std::string text;
+        for (int m = 0; m < 12; ++m) {
+            text += std::string("<item><name>m").append(std::to_string(m)) +
+                    "</name><type>integer</type><number>0</number>" +
+                    (identifier && m == 11 ? "<identifier>TRUE</identifier>" : "") + "</item>";
+        }
+        return text;
+    };
+    std::string definitions =
+        "<config_define><item><name>w</name><type>structure</type><number>0</number>" +
+        members(false) + "</item><item><name>k</name><type>structure</type><number>0</number>" +
+        members(true) + "</item>";
+    for (int d = 0; d < 300; ++d) {
+        definitions += std::string("<item><name>d").append(std::to_string(d)) +
+                       "</name><type>integer</type></item>";
+    }
+    QAC_Config* wide = handles_.create("wide.xml", definitions + "</config_define>");
+    ASSERT_NE(wide, nullptr);
+    ASSERT_EQ(read(wide,
+                   "<w><m11>1</m11><m0>5</m0></w><w><m0>5</m0><m11>1</m11></w>"
+                   "<w><m0>5</m0><m0>6</m0></w><w><m0>5</m0></w><w><m1>0</m1></w>"
+                   "<k><m11>1</m11><m0>1</m0></k><k><m0>2</m0><m11>1</m11></k>"
+                   "<k><m11>0</m11></k><k><m0>3</m0></k>"),
+              0u);
+    // Definition by definition, a shorter run first; by the identifier where there is one.
+    EXPECT_EQ(rendered(values_of(wide, "w")), "{m1=0},{m0=5},{m0=5 m11=1},{m0=5 m0=6}");
+    const std::vector<QAC_Data*> keyed = values_of(wide, "k");
+    ASSERT_EQ(keyed.size(), 3u);
+    EXPECT_EQ(render(keyed[0]) + render(keyed[1]), "{m11=0}{m0=1 m11=1}");
+    EXPECT_EQ(rendered(members_of(values_of(wide, "w")[3], "m0")), "5,6");
+
+    QAC_Config* other = handles_.create("wide2.xml", definitions + "</config_define>");
+    for (int d = 299; d >= 0; --d) {
+        const std::string name = std::string(1, 'd').append(std::to_string(d));
+        QAC_Data* value = nullptr;
+        ASSERT_EQ(store().DataDefaultCreate(wide, name.c_str(), &value), 0u) << name;
+        const std::int64_t number = d;
+        ASSERT_EQ(store().DataChange(wide, value, &number), 0u);
+        // The same name in another handle is another definition.
+        ASSERT_EQ(store().DataAdd(other, value), QAC_E_FOREIGN);
+        ASSERT_EQ(store().DataAdd(wide, value), 0u) << name;
+    }
+    EXPECT_EQ(rendered(values_of(wide, "d0")) + rendered(values_of(wide, "d150")) +
+                  rendered(values_of(wide, "d299")),
+              "0150299");
+    std::uint32_t count = 0;
+    EXPECT_EQ(store().DataGet(wide, "d300", nullptr, &count), QAC_E_UNDEFINED);
+    EXPECT_EQ(store().DataGet(wide, "D0", nullptr, &count), QAC_E_UNDEFINED);
+    QAC_Data* structure = values_of(wide, "w")[0];
+    count = 0;
+    EXPECT_EQ(store().DataGetFromData(structure, "m1", nullptr, &count), 0u);
+    EXPECT_EQ(count, 1u);
+    count = 0;
+    EXPECT_EQ(store().DataGetFromData(structure, "d0", nullptr, &count), QAC_E_UNDEFINED);
 }
 
 // Changes inside a structure keep it in order in its own set, at any depth.
@@ -572,6 +768,93 @@ TEST_F(StoreApi, BusyFilesAndSystemErrors) {
     EXPECT_EQ(store().ConfigWrite(temp_dir().string().c_str(), handle_), QAC_E_SYSTEM | EISDIR);
 #endif
 }
+
+// A value file is replaced whole or not at all: a write that fails leaves the old file as it
+// was and nothing beside it, and the new file keeps the old one's access.
+TEST_F(StoreApi, FailedWritesLeaveTheOldFileWhole) {
+    OwnDir dir;
+    const std::string path = dir / "values.xml";
+    QAC_Config* small = lines(&handles_, 2000, 'a');
+    QAC_Config* large = lines(&handles_, 300000, 'b');
+    ASSERT_EQ(store().ConfigWrite(path.c_str(), small), 0u);
+    const std::string old = read_bytes(path);
+    EXPECT_EQ(dir.names(), "values.xml");
+    {
+        plat::File reader;
+        ASSERT_TRUE(reader
+                        .open(path.c_str(), plat::Access::read, plat::Disposition::open_existing,
+                              plat::Share::read_write)
+                        .ok());
+        ASSERT_TRUE(reader.exclude_exclusive().ok());
+        EXPECT_EQ(store().ConfigWrite(path.c_str(), large) & 0xFFF00000u, QAC_E_BUSY);
+    }
+    EXPECT_EQ(read_bytes(path), old);
+    EXPECT_EQ(dir.names(), "values.xml");
+#ifndef _WIN32
+    {
+        // Cut short part way, whether the file existed or not.
+        FileSizeLimit limit(64 * 1024);
+        EXPECT_EQ(store().ConfigWrite(path.c_str(), large), QAC_E_SYSTEM | EFBIG);
+        EXPECT_EQ(store().ConfigWrite((dir / "new.xml").c_str(), large), QAC_E_SYSTEM | EFBIG);
+    }
+    EXPECT_TRUE(read_bytes(path) == old) << read_bytes(path).size() << " bytes";
+    EXPECT_EQ(dir.names(), "values.xml");
+
+    ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+    ASSERT_EQ(store().ConfigWrite(path.c_str(), large), 0u);
+    struct stat st {};
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+#else
+    ASSERT_EQ(store().ConfigWrite(path.c_str(), large), 0u);
+#endif
+    EXPECT_TRUE(read_bytes(path) == written(large));
+    EXPECT_EQ(dir.names(), "values.xml");
+}
+
+#ifndef _WIN32
+// A writer killed at any moment leaves the whole old or the whole new file behind.
+TEST_F(StoreApi, KilledWriterLeavesAWholeFile) {
+    OwnDir dir;
+    const std::string path = dir / "values.xml";
+    // Long lines: the time goes into writing, not into making the text.
+    QAC_Config* first = lines(&handles_, 1 << 20, 'a', 64 << 10);
+    QAC_Config* second = lines(&handles_, 2 << 20, 'b', 64 << 10);
+    ASSERT_EQ(store().ConfigWrite(path.c_str(), second), 0u);
+    const std::string second_text = read_bytes(path);
+    ASSERT_EQ(store().ConfigWrite(path.c_str(), first), 0u);
+    const std::string first_text = read_bytes(path);
+    for (const int delay_ms : {0, 3, 7, 12, 18, 25, 33, 42}) {
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            FileSizeLimit limit(8 << 20);
+            close(ready[0]);
+            const char started = 1;
+            if (write(ready[1], &started, 1) != 1) {
+                _exit(2);
+            }
+            for (int i = 0; i < 200; ++i) {
+                store().ConfigWrite(path.c_str(), i % 2 == 0 ? second : first);
+            }
+            _exit(0);
+        }
+        close(ready[1]);
+        pollfd started{ready[0], POLLIN, 0};
+        EXPECT_EQ(poll(&started, 1, 10000), 1) << "the writer did not start";
+        close(ready[0]);
+        std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+        kill(child, SIGKILL);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        const std::string now = read_bytes(path);
+        EXPECT_TRUE(now == first_text || now == second_text)
+            << "killed after " << delay_ms << " ms: " << now.size() << " bytes";
+    }
+}
+#endif
 
 // Values in no group are the handle's: made and never added, removed, or pushed out by a
 // collision, with or without members, they go with it (the leak check sees the rest).

@@ -6,7 +6,7 @@
 
 #include <cstdio>
 #include <fstream>
-#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -92,7 +92,7 @@ inline std::string render(QAC_Data* value) {
             for (std::uint32_t i = 0; i < members.DefinitionCount; ++i) {
                 const char* name = members.Definitions[i]->Name;
                 for (QAC_Data* member : members_of(value, name)) {
-                    out += (out.size() > 1 ? " " : "") + std::string(name) + "=" + render(member);
+                    out += std::string(out.size() > 1 ? " " : "") + name + "=" + render(member);
                 }
             }
             return out + "}";
@@ -105,14 +105,16 @@ inline std::string render(QAC_Data* value) {
 inline std::string rendered(const std::vector<QAC_Data*>& values) {
     std::string out;
     for (QAC_Data* value : values) {
-        out += (out.empty() ? "" : ",") + render(value);
+        out += std::string(out.empty() ? "" : ",") + render(value);
     }
     return out;
 }
 
 inline std::string read_bytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
 }
 
 // The value file the handle writes.

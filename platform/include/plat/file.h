@@ -97,6 +97,19 @@ Status remove_unless_open(const char* path);
 Status make_directory(const char* path);
 Status remove_file(const char* path);
 
+// Gives the file at `to` the owner and permissions of the file at `from`, as far as this
+// process may, so that a replacement made beside a file keeps its access. Nothing where
+// files take their access from their directory (Windows).
+Status copy_file_access(const char* from, const char* to);
+
+// Puts the file at `source` in the place of the one at `target` in one step: whatever
+// happens, a crash included, `target` holds the whole of one of them. `source` must be
+// complete and flushed, on the same volume, and closed. `target_hold`, the caller's
+// exclusive open of the old file, stays open where an open file can be replaced (POSIX) and
+// is closed first where it cannot (Windows). On POSIX the directory is flushed afterwards,
+// which makes the new name durable.
+Status replace_file(const char* source, const char* target, File* target_hold = nullptr);
+
 // Separators between path components on this platform, and the one used to join them.
 bool is_path_separator(char c);
 #ifdef _WIN32

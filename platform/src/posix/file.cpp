@@ -309,6 +309,50 @@ Status remove_file(const char* path) {
     return unlink(path) != 0 ? from_errno() : Status::success();
 }
 
+Status copy_file_access(const char* from, const char* to) {
+    struct stat st {};
+    if (stat(from, &st) != 0) {
+        return from_errno();
+    }
+    // Owner first: a change of owner may clear the set-id bits that chmod then restores.
+    // Only a privileged process may give a file away; others keep their own.
+    struct stat now {};
+    if (stat(to, &now) != 0) {
+        return from_errno();
+    }
+    if ((now.st_uid != st.st_uid || now.st_gid != st.st_gid) &&
+        chown(to, st.st_uid, st.st_gid) != 0 && errno != EPERM) {
+        return from_errno();
+    }
+    return chmod(to, st.st_mode & 07777) != 0 ? from_errno() : Status::success();
+}
+
+Status replace_file(const char* source, const char* target, File*) {
+    if (rename(source, target) != 0) {
+        return from_errno();
+    }
+    // The new name is on disk only once its directory is.
+    const char* slash = std::strrchr(target, '/');
+    const std::string directory = slash == nullptr
+                                      ? std::string(".")
+                                      : std::string(target, slash == target ? 1 : slash - target);
+    int fd;
+    do {
+        fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        return from_errno();
+    }
+    Status status;
+    // Some file systems cannot flush a directory and say so; their renames are as durable
+    // as they get.
+    if (fsync(fd) != 0 && errno != EINVAL) {
+        status = from_errno();
+    }
+    ::close(fd);
+    return status;
+}
+
 bool is_path_separator(char c) {
     return c == '/';
 }

@@ -238,6 +238,30 @@ Status remove_file(const char* path) {
     return DeleteFileA(path) ? Status::success() : from_last_error();
 }
 
+// A new file inherits the access of its directory, as the old one did.
+Status copy_file_access(const char*, const char*) {
+    return Status::success();
+}
+
+Status replace_file(const char* source, const char* target, File* target_hold) {
+    // An open file cannot be replaced, not even by its holder.
+    if (target_hold != nullptr) {
+        target_hold->close();
+    }
+    if (MoveFileExA(source, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        return Status::success();
+    }
+    const DWORD error = GetLastError();
+    // A target that another process holds open refuses the move as access denied; unless it
+    // is a directory or read-only, that is a file in use.
+    const DWORD attributes = GetFileAttributesA(target);
+    if (error == ERROR_ACCESS_DENIED && attributes != INVALID_FILE_ATTRIBUTES &&
+        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) == 0) {
+        return Status::failure(ERROR_SHARING_VIOLATION);
+    }
+    return Status::failure(error);
+}
+
 bool is_path_separator(char c) {
     return c == '\\' || c == '/';
 }

@@ -140,8 +140,9 @@ class SysLogTest : public ::testing::Test {
     }
 
     // The "[pid]: " after the ident, and the thread id as a put adds it: "[tid] ".
-    const std::string pid_ = "[" + hex8(process_id()) + "]: ";
-    const std::string tid_ = "[" + hex8(thread_id()) + "] ";
+    // std::string first: "[" + std::string&& trips a false overlap warning of optimising g++ 12.
+    const std::string pid_ = std::string("[") + hex8(process_id()) + "]: ";
+    const std::string tid_ = std::string("[") + hex8(thread_id()) + "] ";
     plat_test::ScratchDir dir_;
 #if !defined(_WIN32)
     plat_test::ScopedEnv registry_{"VARMOTH_REGISTRY", dir_.path().string()};
