@@ -28,7 +28,9 @@ constexpr int kSignals[] = {SIGHUP, SIGUSR1, SIGUSR2, SIGINT, SIGTERM};
 constexpr int kMaxSignal = 65;
 
 int g_pipe[2] = {-1, -1};
-volatile sig_atomic_t g_pending[kMaxSignal] = {};
+// Lock-free atomics: the handler may run on any thread, and must not take locks.
+std::atomic<int> g_pending[kMaxSignal] = {};
+static_assert(std::atomic<int>::is_always_lock_free);
 std::atomic<bool> g_prepared{false};
 std::atomic<ServiceControlHandler> g_handler{nullptr};
 std::atomic<bool> g_main_ended{false};
@@ -52,18 +54,14 @@ void wake_dispatcher() {
 extern "C" void on_control_signal(int signal_number) {
     const int saved = errno;
     if (signal_number > 0 && signal_number < kMaxSignal) {
-        g_pending[signal_number] = 1;
+        g_pending[signal_number].store(1);
     }
     wake_dispatcher();
     errno = saved;
 }
 
 bool take_pending(int signal_number) {
-    if (g_pending[signal_number] == 0) {
-        return false;
-    }
-    g_pending[signal_number] = 0;
-    return true;
+    return g_pending[signal_number].exchange(0) != 0;
 }
 
 bool started_by_service_manager() {
