@@ -2,11 +2,15 @@
 # Installs the Debian packages the build and the tests need, when any is missing.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ clang clang-format libclang-rt-14-dev googletest libgtest-dev
-          libgmock-dev libbenchmark-dev)
+# What the build needs; the tests and tools add the rest unless --build-only is given.
+packages=(cmake ninja-build g++ pkg-config libsystemd-dev)
+test_packages=(clang clang-format libclang-rt-14-dev googletest libgtest-dev libgmock-dev
+               libbenchmark-dev)
+build_only=false
 windows=false
 for option in "$@"; do
     case "$option" in
+        --build-only) build_only=true ;;
         --bench) packages+=(libspdlog-dev libtinyxml2-dev) ;;
         # Windows cross builds and Wine to run their tests. wine32 comes in the same install
         # as the rest, before any Wine prefix is made: a prefix made without it stops
@@ -19,6 +23,10 @@ for option in "$@"; do
         *) echo "unknown option: $option" >&2; exit 2 ;;
     esac
 done
+
+if ! $build_only; then
+    packages+=("${test_packages[@]}")
+fi
 
 missing=()
 for package in "${packages[@]}"; do

@@ -1,9 +1,76 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs the main job.
+# The main job: builds the release (without test dependencies), installs it into a local
+# tree with its own registry files and runtime directory, and runs the watchdog service in
+# the foreground against the built-in BMC simulator with the shortest valid settings.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-tools/install-deps.sh
+seconds=30
+usage() {
+    cat <<USAGE
+Usage: tools/run.sh [--seconds N]
+
+Runs jovxwdt --foreground for N seconds (default 30) or until Ctrl-C, on a local install
+tree under build/demo, against the built-in BMC simulator.
+USAGE
+}
+while (($# > 0)); do
+    case "$1" in
+        --seconds) seconds="${2:?--seconds needs a number}"; shift 2 ;;
+        --seconds=*) seconds="${1#*=}"; shift ;;
+        -h | --help) usage; exit 0 ;;
+        *) echo "unknown argument: $1" >&2; usage >&2; exit 2 ;;
+    esac
+done
+[[ "$seconds" =~ ^[1-9][0-9]*$ ]] || { echo "--seconds needs a whole number above 0" >&2; exit 2; }
+
+tools/install-deps.sh --build-only
 cmake --preset release >/dev/null
 cmake --build --preset release
-build/release/tools/demo/trace_demo "$@"
+
+demo="$PWD/build/demo"
+rm -rf "$demo"
+mkdir -p "$demo/registry" "$demo/run"
+chmod 755 "$demo/run"
+export VARMOTH_REGISTRY="$demo/registry" VARMOTH_RUNTIME_DIR="$demo/run"
+cmake --install build/release --prefix "$demo/opt" >/dev/null
+
+# The shortest valid settings: countdown 60 s, 10 resets per countdown. The service raises
+# the countdown until ten resets are each at least MinimumInterval (15 s) apart: 150 s.
+cat >"$demo/opt/ktl-or/cnf/jowdtcfg.xml" <<XML
+<config>
+  <TimeoutInterval>60</TimeoutInterval>
+  <IntervalCount>10</IntervalCount>
+  <MinimumInterval>15</MinimumInterval>
+  <ErrorWatching>TRUE</ErrorWatching>
+  <TimeoutAction>NMI</TimeoutAction>
+</config>
+XML
+cat >"$demo/registry/registry.reg" <<'REG'
+Windows Registry Editor Version 5.00
+
+[HKEY_LOCAL_MACHINE\SOFTWARE\VARMOTH\KTL-OR]
+"IpmiTransport"="simulator"
+REG
+
+echo
+echo "Installed into $demo/opt (registry: $demo/registry, runtime: $demo/run)."
+echo "Running the service for ${seconds} s; Ctrl-C stops it earlier, stopping the timer first."
+echo
+status=0
+"$demo/opt/ktl-or/bin/jovxwdt" --foreground --run-seconds "$seconds" || status=$?
+
+cat <<NEXT
+
+Next steps
+  A real BMC: load the IPMI driver (modprobe ipmi_devintf ipmi_si), then as root
+    $demo/opt/ktl-or/bin/jovxwdt --status --transport device --device /dev/ipmi0
+    $demo/opt/ktl-or/bin/jovxwdt --foreground --transport device --device /dev/ipmi0
+  (or put "IpmiTransport"="device" and "IpmiDevice"="/dev/ipmi0" into the registry file).
+  As a service: install under /opt/varmoth with the registry in /etc/varmoth, then start it
+    sudo cmake --install build/release
+    sudo systemctl link /opt/varmoth/lib/systemd/system/qktlor.service
+    sudo systemctl enable --now qktlor
+    systemctl status qktlor; sudo systemctl reload qktlor   # re-reads the settings
+NEXT
+exit "$status"

@@ -17,6 +17,9 @@ std::uint32_t current_thread_id();
 // Sleeps the calling thread for that many milliseconds; nothing wakes it earlier.
 void sleep_ms(std::uint32_t ms);
 
+// Raises the calling thread to the highest real-time priority; fails without the privilege.
+Status raise_current_thread_to_time_critical();
+
 // One pointer per thread. When a thread that stored a non-null pointer ends, the release
 // function is called with it on that thread. Destroying the slot does not call it.
 class ThreadSlot {

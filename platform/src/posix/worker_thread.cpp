@@ -117,4 +117,11 @@ Status Thread::raise_to_time_critical() {
     return error == 0 ? Status::success() : Status::failure(static_cast<ErrorCode>(error));
 }
 
+Status raise_current_thread_to_time_critical() {
+    sched_param param{};
+    param.sched_priority = sched_get_priority_max(SCHED_FIFO);
+    const int error = pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+    return error == 0 ? Status::success() : Status::failure(static_cast<ErrorCode>(error));
+}
+
 }  // namespace plat

@@ -75,4 +75,11 @@ Status Thread::raise_to_time_critical() {
     return Status::success();
 }
 
+Status raise_current_thread_to_time_critical() {
+    if (!SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL)) {
+        return Status::failure(GetLastError());
+    }
+    return Status::success();
+}
+
 }  // namespace plat
