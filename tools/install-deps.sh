@@ -12,6 +12,9 @@ for option in "$@"; do
     case "$option" in
         --build-only) build_only=true ;;
         --bench) packages+=(libspdlog-dev libtinyxml2-dev) ;;
+        # The watchdog scenarios: a guest kernel with its IPMI modules, QEMU's emulated BMC,
+        # and busybox for the guest's tools.
+        --vm) packages+=(qemu-system-x86 linux-image-amd64 busybox-static cpio bc) ;;
         # Windows cross builds and Wine to run their tests. wine32 comes in the same install
         # as the rest, before any Wine prefix is made: a prefix made without it stops
         # loading 64-bit programs once it arrives.

@@ -1,13 +1,22 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs every test: the format check, all tests under
 # AddressSanitizer and UndefinedBehaviorSanitizer, the threaded tests under
-# ThreadSanitizer, a short, fixed run of every fuzz target, and the Windows builds (x64
-# optimised as it ships, and x86 for the libraries that ship in 32 bits) with their tests
-# under Wine.
+# ThreadSanitizer, a short, fixed run of every fuzz target, the watchdog scenarios in a
+# virtual machine with an emulated BMC, and the Windows builds (x64 optimised as it ships,
+# and x86 for the libraries that ship in 32 bits) with their tests under Wine.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-tools/install-deps.sh --windows
+# --no-e2e leaves out the watchdog scenarios in a virtual machine, for a quick local run.
+e2e=true
+for option in "$@"; do
+    case "$option" in
+        --no-e2e) e2e=false ;;
+        *) echo "unknown option: $option (known: --no-e2e)" >&2; exit 2 ;;
+    esac
+done
+
+tools/install-deps.sh --windows --vm
 tools/check-format.sh
 
 stage() {
@@ -66,4 +75,10 @@ windows_stages() {
 stage asan
 stage tsan
 fuzz_stage
+if $e2e; then
+    # The real service against QEMU's emulated BMC, three virtual machines at a time.
+    stage e2e
+else
+    echo "=== e2e: left out (--no-e2e)"
+fi
 windows_stages
