@@ -90,9 +90,10 @@ void WatchedTransport::close() {
     inner_.close();
 }
 
-bool WatchedTransport::call(const char* caller, const ipmi::Request& request,
-                            ipmi::Response* response) {
-    const bool answered = inner_.call(caller, request, response);
+ipmi::CallOutcome WatchedTransport::call(const char* caller, const ipmi::Request& request,
+                                         ipmi::Response* response) {
+    const ipmi::CallOutcome outcome = inner_.call(caller, request, response);
+    const bool answered = outcome == ipmi::CallOutcome::answered;
     const bool ok = answered && response->length > 0 && response->bytes[0] == ipmi::kCompletionOk;
     std::lock_guard<std::mutex> lock(mutex_);
     if (!ok) {
@@ -111,7 +112,7 @@ bool WatchedTransport::call(const char* caller, const ipmi::Request& request,
     if (out_ != nullptr) {
         print_line(request, answered, *response);
     }
-    return answered;
+    return outcome;
 }
 
 void WatchedTransport::print_line(const ipmi::Request& request, bool answered,

@@ -21,7 +21,8 @@ class WatchedTransport final : public ipmi::Transport {
     WatchedTransport(ipmi::Transport& inner, ipmi::BmcSimulator* simulator, std::FILE* out);
 
     bool open(const char* caller) override;
-    bool call(const char* caller, const ipmi::Request& request, ipmi::Response* response) override;
+    ipmi::CallOutcome call(const char* caller, const ipmi::Request& request,
+                           ipmi::Response* response) override;
     void close() override;
 
     void print_summary(std::FILE* out);
