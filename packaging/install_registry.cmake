@@ -3,7 +3,7 @@ set(registry_root "$ENV{VARMOTH_REGISTRY}")
 if(registry_root STREQUAL "")
     set(registry_root "/etc/varmoth")
 endif()
-set(drop_in_dir "$ENV{DESTDIR}${registry_root}/registry.d")
+set(drop_in_dir "${registry_root}/registry.d")
 
 # Registry strings escape backslashes and quotes.
 function(reg_string out text)
@@ -14,7 +14,9 @@ endfunction()
 
 function(write_product_drop_in file key directory extra)
     reg_string(path "${CMAKE_INSTALL_PREFIX}/${directory}")
-    file(WRITE "${drop_in_dir}/${file}"
+    # Written beside the build, then installed as any other file: DESTDIR applies and the
+    # install manifest lists it, so that an uninstall driven by the manifest removes it.
+    file(WRITE "${VM_REGISTRY_STAGING}/${file}"
 "Windows Registry Editor Version 5.00
 
 [HKEY_LOCAL_MACHINE\\SOFTWARE\\VARMOTH\\${key}]
@@ -24,7 +26,7 @@ function(write_product_drop_in file key directory extra)
 [HKEY_LOCAL_MACHINE\\SOFTWARE\\VARMOTH\\${key}\\0001\\PathName]
 \"Path00\"=${path}
 ${extra}")
-    message(STATUS "Installing: ${drop_in_dir}/${file}")
+    file(INSTALL "${VM_REGISTRY_STAGING}/${file}" DESTINATION "${drop_in_dir}")
 endfunction()
 
 write_product_drop_in(varmoth-ktl-or.reg KTL-OR ktl-or

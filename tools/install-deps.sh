@@ -7,11 +7,15 @@ packages=(cmake ninja-build g++ pkg-config libsystemd-dev)
 test_packages=(clang clang-format libclang-rt-14-dev googletest libgtest-dev libgmock-dev
                libbenchmark-dev)
 build_only=false
+arguments="$*"
 windows=false
 for option in "$@"; do
     case "$option" in
         --build-only) build_only=true ;;
         --bench) packages+=(libspdlog-dev libtinyxml2-dev) ;;
+        # The Debian package and its checks: cpack's shared-library dependencies and debug
+        # symbols, lintian, the unit's verification.
+        --package) packages+=(dpkg-dev file binutils lintian systemd) ;;
         # The watchdog scenarios: a guest kernel with its IPMI modules, QEMU's emulated BMC,
         # and busybox for the guest's tools.
         --vm) packages+=(qemu-system-x86 linux-image-amd64 busybox-static cpio bc) ;;
@@ -42,6 +46,10 @@ if ((${#missing[@]} > 0)); then
     echo "installing: ${missing[*]}"
     sudo_cmd=()
     if [[ $(id -u) -ne 0 ]]; then
+        if ! command -v sudo >/dev/null; then
+            echo "Missing packages (${missing[*]}) and no sudo: run $0${arguments:+ $arguments} as root." >&2
+            exit 1
+        fi
         sudo_cmd=(sudo)
     fi
     if $windows && ! dpkg --print-foreign-architectures | grep -qx i386; then

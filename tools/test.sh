@@ -7,16 +7,23 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-# --no-e2e leaves out the watchdog scenarios in a virtual machine, for a quick local run.
+# --no-e2e leaves out the watchdog scenarios in a virtual machine, for a quick local run;
+# --linux leaves out the Windows builds and their tests under Wine.
 e2e=true
+windows=true
 for option in "$@"; do
     case "$option" in
         --no-e2e) e2e=false ;;
-        *) echo "unknown option: $option (known: --no-e2e)" >&2; exit 2 ;;
+        --linux) windows=false ;;
+        *) echo "unknown option: $option (known: --no-e2e, --linux)" >&2; exit 2 ;;
     esac
 done
 
-tools/install-deps.sh --windows --vm
+if $windows; then
+    tools/install-deps.sh --windows --vm --package
+else
+    tools/install-deps.sh --vm --package
+fi
 tools/check-format.sh
 
 stage() {
@@ -58,6 +65,20 @@ fuzz_stage() {
     echo "=== fuzz: done in $((SECONDS - started)) s"
 }
 
+# The Debian packages from the release build, and their checks (packaging/debian).
+package_stage() {
+    local started=$SECONDS
+    echo "=== package: release build, cpack -G DEB, checks"
+    cmake --preset release >/dev/null
+    cmake --build --preset release
+    if ! (cd build/release && cpack -G DEB) >build/release/cpack.log 2>&1; then
+        cat build/release/cpack.log
+        return 1
+    fi
+    packaging/debian/check-package.sh build/release
+    echo "=== package: done in $((SECONDS - started)) s"
+}
+
 # The Windows tests run in a fresh, headless Wine prefix with one persistent wineserver,
 # both gone when this script ends.
 windows_stages() {
@@ -81,4 +102,9 @@ if $e2e; then
 else
     echo "=== e2e: left out (--no-e2e)"
 fi
-windows_stages
+package_stage
+if $windows; then
+    windows_stages
+else
+    echo "=== windows: left out (--linux)"
+fi
