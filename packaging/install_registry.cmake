@@ -27,6 +27,7 @@ function(write_product_drop_in file key directory extra)
 \"Path00\"=${path}
 ${extra}")
     file(INSTALL "${VM_REGISTRY_STAGING}/${file}" DESTINATION "${drop_in_dir}")
+    set(CMAKE_INSTALL_MANIFEST_FILES "${CMAKE_INSTALL_MANIFEST_FILES}" PARENT_SCOPE)
 endfunction()
 
 write_product_drop_in(varmoth-ktl-or.reg KTL-OR ktl-or

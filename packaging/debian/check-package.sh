@@ -3,12 +3,13 @@
 # (every deliverable, nothing else), the conffiles, the maintainer scripts, stripped binaries
 # with their symbols in the dbgsym package, the unit, lintian's tags against
 # packaging/debian/lintian-tags, a run of the unpacked service against the built-in BMC
-# simulator, and an install and purge with dpkg into a throw-away root.
+# simulator, an install and purge with dpkg into a throw-away root, and the manifest of a
+# plain `cmake --install`.
 #
 #   packaging/debian/check-package.sh BUILD_DIR
 set -euo pipefail
 
-[[ $# -eq 1 ]] || { sed -n '2,8p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
+[[ $# -eq 1 ]] || { sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(realpath "$1")
 version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
@@ -228,6 +229,12 @@ else
         -not -path ./var | sed 's|^\.||')
     [[ -z $left ]] || fail "purge left: $left"
 fi
+
+echo "--- cmake --install: the manifest lists every file written"
+tree=$work/tree
+DESTDIR=$tree VARMOTH_REGISTRY=/etc/varmoth cmake --install "$build" --prefix /opt/varmoth >/dev/null
+same_list "install_manifest.txt" "$(cd "$tree" && find . -type f | sed 's|^\.||')" \
+    "$(cat "$build/install_manifest.txt")"
 
 if ((failures > 0)); then
     echo "package checks: $failures failed" >&2
