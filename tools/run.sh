@@ -26,7 +26,12 @@ done
 
 tools/install-deps.sh --build-only
 cmake --preset release >/dev/null
-cmake --build --preset release
+# Quiet unless the build fails.
+if ! cmake --build --preset release >build/release/build.log 2>&1; then
+    cat build/release/build.log
+    echo "the build failed (log: build/release/build.log)" >&2
+    exit 1
+fi
 
 demo="$PWD/build/demo"
 rm -rf "$demo"
@@ -67,10 +72,11 @@ Next steps
     $demo/opt/ktl-or/bin/jovxwdt --status --transport device --device /dev/ipmi0
     $demo/opt/ktl-or/bin/jovxwdt --foreground --transport device --device /dev/ipmi0
   (or put "IpmiTransport"="device" and "IpmiDevice"="/dev/ipmi0" into the registry file).
-  As a service: install under /opt/varmoth with the registry in /etc/varmoth, then start it
-    sudo cmake --install build/release
-    sudo systemctl link /opt/varmoth/lib/systemd/system/qktlor.service
-    sudo systemctl enable --now qktlor
+  As a service, from the Debian package (enabled at once; started where /dev/ipmi0 exists):
+    (cd build/release && cpack -G DEB)
+    sudo apt-get install ./build/release/package/varmoth-ktl_*_amd64.deb
     systemctl status qktlor; sudo systemctl reload qktlor   # re-reads the settings
+  (or without the package: sudo cmake --install build/release, then
+   sudo systemctl link /opt/varmoth/lib/systemd/system/qktlor.service; sudo systemctl enable --now qktlor)
 NEXT
 exit "$status"

@@ -10,7 +10,7 @@ namespace {
 
 void usage(const char* program) {
     std::printf(
-        "usage: %s [--prefix PATH] [--lines N]\n"
+        "usage: %s [--prefix PATH] [--lines N] [--version]\n"
         "Writes N numbered trace lines (default 20) into the trace files PATH1.log ...\n"
         "(default prefix: ./trace-demo/demo) and prints where they went.\n",
         program);
@@ -31,6 +31,9 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "--lines wants a number from 0 to 1000000\n");
                 return 2;
             }
+        } else if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("trace_demo %s\n", VM_VERSION);
+            return 0;
         } else if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             usage(argv[0]);
             return 0;
