@@ -43,7 +43,6 @@ for package in "${packages[@]}"; do
 done
 
 if ((${#missing[@]} > 0)); then
-    echo "installing: ${missing[*]}"
     sudo_cmd=()
     if [[ $(id -u) -ne 0 ]]; then
         if ! command -v sudo >/dev/null; then
@@ -52,9 +51,10 @@ if ((${#missing[@]} > 0)); then
         fi
         sudo_cmd=(sudo)
     fi
+    echo "installing: ${missing[*]}"
     if $windows && ! dpkg --print-foreign-architectures | grep -qx i386; then
         "${sudo_cmd[@]}" dpkg --add-architecture i386
     fi
     "${sudo_cmd[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}"
+    "${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}"
 fi
