@@ -159,6 +159,9 @@ fi
 
 echo "--- the unpacked service against the built-in BMC simulator"
 failures_before_run=$failures
+reported=$("$root/opt/varmoth/ktl-or/bin/jovxwdt" --version 2>&1) || true
+[[ $reported == "jovxwdt $version" ]] ||
+    fail "jovxwdt --version says \"$reported\", the package is $version"
 # The drop-ins point at /opt/varmoth; here they point into the unpacked tree.
 registry=$work/registry
 mkdir -p "$registry/registry.d" "$work/run"
