@@ -96,13 +96,14 @@ windows_stages() {
 stage asan
 stage tsan
 fuzz_stage
+package_stage
 if $e2e; then
-    # The real service against QEMU's emulated BMC, three virtual machines at a time.
+    # The real service against QEMU's emulated BMC, three virtual machines at a time, on
+    # the release build the package stage made.
     stage e2e
 else
     echo "=== e2e: left out (--no-e2e)"
 fi
-package_stage
 if $windows; then
     windows_stages
 else
