@@ -76,10 +76,10 @@ std::string last_line(const std::string& path) {
 }
 
 // The same bytes with one write(2) each, switching files as the plain writer does: once the
-// offset has passed the size, the next number is emptied and written from its start.
+// offset has passed the size, the next number is replaced by an empty file.
 class LimitWriter {
   public:
-    explicit LimitWriter(std::string prefix) : prefix_(std::move(prefix)) { open(O_CREAT); }
+    explicit LimitWriter(std::string prefix) : prefix_(std::move(prefix)) { open(); }
     ~LimitWriter() { ::close(fd_); }
     LimitWriter(const LimitWriter&) = delete;
     LimitWriter& operator=(const LimitWriter&) = delete;
@@ -88,7 +88,7 @@ class LimitWriter {
         if (offset_ > static_cast<std::size_t>(kFileSize)) {
             ::close(fd_);
             current_ = current_ % kFileCount + 1;
-            open(O_CREAT | O_TRUNC);
+            open();
         }
         if (::write(fd_, line.data(), line.size()) == static_cast<ssize_t>(line.size())) {
             offset_ += line.size();
@@ -96,9 +96,11 @@ class LimitWriter {
     }
 
   private:
-    void open(int flags) {
+    // Emptied by replacing, as the writer does.
+    void open() {
         const std::string name = prefix_ + std::to_string(current_) + ".log";
-        fd_ = ::open(name.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC | flags, 0644);
+        ::unlink(name.c_str());
+        fd_ = ::open(name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
         offset_ = 0;
     }
 
