@@ -180,11 +180,11 @@ int main() {
     bench::print_row("put dropped by level", dropped, "ns");
 
     for (const auto& [threads, c] : against_peer) {
-        bench::summary("trace put, " + std::to_string(threads) + " thread(s), lines/s",
+        bench::summary("trace put, " + std::to_string(threads) + " thread(s), time per line",
                        bench::per_op(bench::quantile(c.ours, 0.5), "ns"),
                        bench::per_op(bench::quantile(c.peer, 0.5), "ns"), c, 1.0);
     }
-    bench::summary("trace put / write(2) limit, 1 thread",
+    bench::summary("trace put vs write(2) limit, 1 thread",
                    bench::per_op(bench::quantile(to_limit.ours, 0.5), "ns"),
                    bench::per_op(bench::quantile(to_limit.peer, 0.5), "ns") + " (limit)", to_limit,
                    0.8);
