@@ -1,13 +1,15 @@
 // Reading a value file of about 1 MB through the settings store (handle from the definition
 // file, then the values, then the handle released) beside a DOM parser loading the same
-// file into its tree and releasing it. Both read the file from disk. Also the service's own
-// two settings files, as it reads them at every start and reload. And how the costs of
+// file into its tree and releasing it, in alternating rounds. Both read the file from disk.
+// Also the service's own two settings files, as it reads them at every start and reload,
+// and as the provider does at every method call. And how the costs of
 // comparing wide structures, of looking definitions up and of growing a structure beside a
 // similar one grow with size.
 #include <benchmark/benchmark.h>
 #include <tinyxml2.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "jovacfg.h"
+#include "rounds.h"
 
 namespace {
 
@@ -161,62 +164,77 @@ const Files& files() {
     return made;
 }
 
-void store_read(benchmark::State& state, const std::string& definitions, const std::string& values,
-                std::size_t bytes) {
-    for (auto _ : state) {
+// Handle from the definitions, values read, handle released: `times` times.
+bool store_read(const std::string& definitions, const std::string& values, int times) {
+    for (int n = 0; n < times; ++n) {
         QAC_Config* handle = nullptr;
-        if (QAC_ConfigCreate(definitions.c_str(), &handle) != 0 ||
-            QAC_ConfigRead(values.c_str(), handle) != 0) {
-            state.SkipWithError("the settings store cannot read the files");
-            break;
+        if (QAC_ConfigCreate(definitions.c_str(), &handle) != 0) {
+            return false;
         }
+        const bool read = QAC_ConfigRead(values.c_str(), handle) == 0;
         benchmark::DoNotOptimize(handle->Data.First);
         QAC_ConfigDestroy(handle);
-    }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
-}
-
-void peer_parse(benchmark::State& state, const std::string& path, std::size_t bytes) {
-    for (auto _ : state) {
-        tinyxml2::XMLDocument document;
-        if (document.LoadFile(path.c_str()) != tinyxml2::XML_SUCCESS) {
-            state.SkipWithError("the peer cannot parse the file");
-            break;
+        if (!read) {
+            return false;
         }
-        benchmark::DoNotOptimize(document.RootElement());
     }
-    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes));
+    return true;
 }
 
-void BM_StoreCreateAndRead1MB(benchmark::State& state) {
-    const Files& f = files();
-    store_read(state, f.definition_path, f.value_path, f.value_bytes);
-}
-
-void BM_PeerDomParse1MB(benchmark::State& state) {
-    const Files& f = files();
-    peer_parse(state, f.value_path, f.value_bytes);
+// The peer loads each file into its tree and releases it: `times` times.
+bool peer_parse(const std::vector<std::string>& paths, int times) {
+    for (int n = 0; n < times; ++n) {
+        for (const std::string& path : paths) {
+            tinyxml2::XMLDocument document;
+            if (document.LoadFile(path.c_str()) != tinyxml2::XML_SUCCESS) {
+                return false;
+            }
+            benchmark::DoNotOptimize(document.RootElement());
+        }
+    }
+    return true;
 }
 
 const std::string kServiceDefinitions = VM_SOURCE_DIR "/packaging/cnf/jowdtdef.xml";
 const std::string kServiceValues = VM_SOURCE_DIR "/packaging/cnf/jowdtcfg.xml";
 
-void BM_StoreServiceFiles(benchmark::State& state) {
-    store_read(state, kServiceDefinitions, kServiceValues,
-               fs::file_size(kServiceDefinitions) + fs::file_size(kServiceValues));
-}
+constexpr int kRounds = 11;
+constexpr int kLargeReadsPerRound = 3;
+constexpr int kServiceReadsPerRound = 400;
 
-void BM_PeerServiceFiles(benchmark::State& state) {
-    for (auto _ : state) {
-        tinyxml2::XMLDocument definitions;
-        tinyxml2::XMLDocument values;
-        if (definitions.LoadFile(kServiceDefinitions.c_str()) != tinyxml2::XML_SUCCESS ||
-            values.LoadFile(kServiceValues.c_str()) != tinyxml2::XML_SUCCESS) {
-            state.SkipWithError("the peer cannot parse the files");
-            break;
-        }
-        benchmark::DoNotOptimize(values.RootElement());
+// Alternating rounds of the store and the peer on the large file and on the service's two.
+bool compare_with_peer() {
+    const Files& f = files();
+    bool ok = true;
+    const auto check = [&ok](bool done) { ok = ok && done; };
+    // A warm-up of each, so that neither meets a cold heap or page cache in its first round.
+    check(store_read(f.definition_path, f.value_path, 1) && peer_parse({f.value_path}, 1));
+    check(store_read(kServiceDefinitions, kServiceValues, 20) &&
+          peer_parse({kServiceDefinitions, kServiceValues}, 20));
+    if (!ok) {
+        std::fprintf(stderr, "the files cannot be read\n");
+        return false;
     }
+    bench::print_header(kRounds, "tinyxml2");
+    const bench::Comparison large = bench::alternate(
+        kRounds, kLargeReadsPerRound,
+        [&] { check(store_read(f.definition_path, f.value_path, kLargeReadsPerRound)); },
+        [&] { check(peer_parse({f.value_path}, kLargeReadsPerRound)); });
+    bench::print_row("values of about 1 MB", large, "ms");
+    const bench::Comparison service = bench::alternate(
+        kRounds, kServiceReadsPerRound,
+        [&] { check(store_read(kServiceDefinitions, kServiceValues, kServiceReadsPerRound)); },
+        [&] {
+            check(peer_parse({kServiceDefinitions, kServiceValues}, kServiceReadsPerRound));
+        });
+    bench::print_row("the service's two files", service, "us");
+    bench::summary("settings read, the service's two files",
+                   bench::per_op(bench::quantile(service.ours, 0.5), "us"),
+                   bench::per_op(bench::quantile(service.peer, 0.5), "us"), service, 1.0);
+    bench::summary("settings read, values of about 1 MB",
+                   bench::per_op(bench::quantile(large.ours, 0.5), "ms"),
+                   bench::per_op(bench::quantile(large.peer, 0.5), "ms"), large, 1.4);
+    return ok;
 }
 
 // Growth with size, each case beside the same case at half its size: a ratio near 2 is
@@ -338,14 +356,19 @@ void BM_StoreAddMembersOneByOne(benchmark::State& state) {
     }
 }
 
-// The store first: the peer then runs on the heap the store has grown, which spares it the
-// page faults it meets in a fresh process, so the ratio errs in the peer's favour.
-BENCHMARK(BM_StoreCreateAndRead1MB)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_PeerDomParse1MB)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_StoreServiceFiles)->Unit(benchmark::kMicrosecond);
-BENCHMARK(BM_PeerServiceFiles)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_StoreCompareWideStructures)->Arg(400)->Arg(200)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_StoreCreateAndAddPerDefinition)->Arg(20000)->Arg(10000)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_StoreAddMembersOneByOne)->Arg(8000)->Arg(4000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (!compare_with_peer()) {
+        return 1;
+    }
+    std::printf("\ngrowth with size:\n");
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

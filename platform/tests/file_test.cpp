@@ -91,6 +91,44 @@ TEST_F(FileTest, OpensByDispositionAndShareModeAndReportsErrorKinds) {
         << "a refused exclusive open must not empty the file";
 }
 
+#ifndef _WIN32
+// Windows refuses to delete or replace a file held open without delete sharing.
+TEST_F(FileTest, TellsWhetherTheOpenFileHasLostItsLastName) {
+    plat::File file;
+    EXPECT_FALSE(file.unlinked()) << "no file open";
+    struct Case {
+        const char* what;
+        void (*change)(const fs::path& file);
+        bool unlinked;
+    };
+    const Case cases[] = {
+        {"untouched", [](const fs::path&) {}, false},
+        {"deleted", [](const fs::path& f) { fs::remove(f); }, true},
+        {"replaced by a rename",
+         [](const fs::path& f) {
+             std::ofstream(f.string() + ".new") << "new";
+             fs::rename(f.string() + ".new", f);
+         },
+         true},
+        {"deleted with a second name left",
+         [](const fs::path& f) {
+             fs::create_hard_link(f, f.string() + ".second");
+             fs::remove(f);
+         },
+         false},
+    };
+    for (const Case& c : cases) {
+        const std::string name = std::string(c.what) + ".txt";
+        ASSERT_TRUE(open(file, name, Access::write, Disposition::create_always)) << c.what;
+        ASSERT_TRUE(file.write("line\n", 5, nullptr));
+        c.change(dir_ / name);
+        EXPECT_EQ(file.unlinked(), c.unlinked) << c.what;
+        ASSERT_TRUE(file.close());
+        EXPECT_FALSE(file.unlinked()) << c.what << ", once closed";
+    }
+}
+#endif
+
 TEST_F(FileTest, DirectoriesAreMadeWithParentsAndQueried) {
     const auto made = [](const std::string& path, bool parent = false) {
         return (parent ? plat::ensure_parent_directory : plat::ensure_directory)(path.c_str())

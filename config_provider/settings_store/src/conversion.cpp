@@ -39,8 +39,10 @@ struct Frame {
     const Node* cursor = nullptr;
     const Level* level = nullptr;
     std::vector<std::uint32_t> counters;
-    std::unordered_set<Taken, TakenHash> taken;
     std::vector<Converted*> values;
+    // Filled only once the level holds enough values for a scan of them to cost more.
+    std::unordered_set<Taken, TakenHash> taken;
+    bool indexed = false;
     const QAC_SchemaEntry* entry = nullptr;  // the structure this level belongs to
     std::uint32_t entry_index = 0;
 };
@@ -205,15 +207,40 @@ void Converter::finish_structure(Frame* done, Frame* parent) {
     }
 }
 
+namespace {
+
+// Whether an equal value of the same entry came first. Most levels hold a handful of values
+// (a structure's members): a scan of them spares the set its allocation per value.
+bool already_taken(Frame* frame, const Taken& taken) {
+    constexpr std::size_t kScanLimit = 16;
+    if (!frame->indexed) {
+        if (frame->values.size() < kScanLimit) {
+            return std::any_of(
+                frame->values.begin(), frame->values.end(), [&taken](const Converted* v) {
+                    return v->identity == taken.identity && v->entry_index == taken.entry;
+                });
+        }
+        for (const Converted* v : frame->values) {
+            if (v->identity != 0) {
+                frame->taken.insert(Taken{v->entry_index, v->identity});
+            }
+        }
+        frame->indexed = true;
+    }
+    return frame->taken.contains(taken);
+}
+
+}  // namespace
+
 void Converter::add(Frame* frame, Converted&& value) {
     const Taken taken{value.entry_index, value.identity};
-    if (value.identity != 0 && frame->taken.contains(taken)) {
+    if (value.identity != 0 && already_taken(frame, taken)) {
         return;  // an equal value came first
     }
     Converted& stored = out_->store_.emplace_back(std::move(value));
     frame->values.push_back(&stored);
     ++frame->counters[taken.entry];
-    if (taken.identity != 0) {
+    if (taken.identity != 0 && frame->indexed) {
         frame->taken.insert(taken);
     }
 }

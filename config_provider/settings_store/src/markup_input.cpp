@@ -42,8 +42,10 @@ bool MemoryBlocks::read(char* buffer, std::size_t size, std::size_t* got) {
 }
 
 bool DocumentBytes::read_all(BlockReader* reader, std::size_t expected) {
-    // Room for the whole file at once when its size is known, so that it is read in one go.
-    storage_.assign(std::max(expected + 1, kBlockSize), '\0');
+    // Room for the whole file at once when its size is known, so that it is read in one go
+    // (one byte more to see its end); a block when it is not. A block for every small file
+    // would cost more to clear than the file costs to read.
+    storage_.assign(expected != 0 ? expected + 1 : kBlockSize, '\0');
     std::size_t filled = 0;
     bool ok = true;
     while (true) {

@@ -373,6 +373,24 @@ TEST_F(StoreApi, ReadKeepsTheFirstOfEqualValues) {
     EXPECT_EQ(get("Count"), "0,1,2,3,7");
 }
 
+// The same with many values in one level, where equal ones are looked up another way: an
+// equal value seen on either side of that change still does not count towards the number.
+TEST_F(StoreApi, ReadKeepsTheFirstOfEqualValuesInLongLevels) {
+    for (const int before : {14, 15, 16, 40}) {
+        std::string document;
+        for (int i = 0; i < before; ++i) {
+            document += "<Big>" + std::to_string(i) + "</Big>";
+        }
+        QAC_Config* handle = handles_.create("definitions.xml", kDefinitions);
+        ASSERT_NE(handle, nullptr);
+        ASSERT_EQ(read(handle, document + "<Mode>On</Mode><Big>0</Big><Mode>On</Mode>"
+                                          "<Mode>Off</Mode>"),
+                  0u);
+        EXPECT_EQ(rendered(values_of(handle, "Mode")), "Off,On") << before << " values first";
+        EXPECT_EQ(values_of(handle, "Big").size(), static_cast<std::size_t>(before));
+    }
+}
+
 TEST_F(StoreApi, ChangeChecksAndCollisions) {
     ASSERT_EQ(read("<Count>1</Count><Count>2</Count><Text>a</Text><Mode>Off</Mode>"), 0u);
     QAC_Data* one = values_of(handle_, "Count")[0];
