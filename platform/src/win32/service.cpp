@@ -77,6 +77,7 @@ void WINAPI handler_entry(DWORD control) {
 }
 
 Status run_in_foreground() {
+    g_stop_pending.store(false);
     g_wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     if (g_wake == nullptr) {
         return Status::failure(GetLastError());
@@ -108,6 +109,8 @@ Status run_in_foreground() {
     SetConsoleCtrlHandler(on_console_control, FALSE);
     g_foreground.store(false);
     g_handler.store(nullptr);
+    CloseHandle(g_wake);
+    g_wake = nullptr;
     return Status::success();
 }
 
