@@ -227,12 +227,17 @@ TEST_F(ServiceScm, StartedByTheControlManagerReloadsOnThePostedMessageAndStops) 
     EXPECT_TRUE(eventually(no_window_left)) << "the window outlived the service";
 }
 
-TEST_F(ServiceScm, AStartFromAConsoleIsRefusedByTheControlManager) {
+TEST_F(ServiceScm, AStartFromAConsoleIsRefusedUnlessInTheForeground) {
     EXPECT_EQ(run("\"" + program_ + "\"", 60000), 1);
     EXPECT_TRUE(trace_count("KTLOR-049-E", 1, 5000));
     EXPECT_EQ(count_of(trace(), "API StartServiceCtrlDispatcher has failed with error 1063."), 1)
         << trace();
     EXPECT_EQ(count_of(trace(), "ServiceMain"), 0) << "the service never started";
+
+    // From a console with --foreground it runs, and stops by itself in order.
+    EXPECT_EQ(run("\"" + program_ + "\" --foreground --run-seconds 2", 60000), 0);
+    EXPECT_EQ(count_of(trace(), "ServiceMain : Exit."), 1) << trace();
+    EXPECT_EQ(count_of(trace(), "The thread handle for WDTOperationThread has been signaled."), 1);
 }
 
 }  // namespace
