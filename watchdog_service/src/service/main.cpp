@@ -126,10 +126,15 @@ int main(int argc, char** argv) {
         timer.join(plat::kWaitForever);
     }
     if (g_fDispatcherFailed.load()) {
+#ifdef _WIN32
+        constexpr char kStartCommand[] = "net start QKTLOR";
+#else
+        constexpr char kStartCommand[] = "systemctl start qktlor";
+#endif
         std::fprintf(stderr,
                      "jovxwdt: no service manager started this program. Run it as the service "
-                     "\"QKTLOR\" (systemctl start qktlor), or from a terminal with "
-                     "--foreground.\n");
+                     "\"QKTLOR\" (%s), or from a terminal with --foreground.\n",
+                     kStartCommand);
     }
     if (options.foreground) {
         echo_event_lines(nullptr);
