@@ -68,6 +68,22 @@ bool eventually(const std::function<bool()>& condition, int timeout_ms = 30000) 
     return condition();
 }
 
+bool service_running() {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service =
+        manager != nullptr ? OpenServiceA(manager, kServiceName, SERVICE_QUERY_STATUS) : nullptr;
+    SERVICE_STATUS status{};
+    const bool running = service != nullptr && QueryServiceStatus(service, &status) &&
+                         status.dwCurrentState == SERVICE_RUNNING;
+    if (service != nullptr) {
+        CloseServiceHandle(service);
+    }
+    if (manager != nullptr) {
+        CloseServiceHandle(manager);
+    }
+    return running;
+}
+
 int count_of(const std::string& text, const std::string& part) {
     int count = 0;
     for (std::size_t at = text.find(part); at != std::string::npos;
@@ -208,7 +224,10 @@ class ServiceScm : public ::testing::Test {
 
 TEST_F(ServiceScm, StartedByTheControlManagerReloadsOnThePostedMessageAndStops) {
     ASSERT_EQ(run(std::string("sc create ") + kServiceName + " binPath= \"" + program_ + "\""), 0);
-    ASSERT_EQ(run(std::string("net start ") + kServiceName), 0);
+    // Wine may keep its service database locked for a while: try again meanwhile.
+    ASSERT_TRUE(eventually(
+        [] { return run(std::string("net start ") + kServiceName) == 0 || service_running(); },
+        60000));
     EXPECT_TRUE(trace_count("WinMain : InitializeLogFiles is successful.", 1));
     EXPECT_TRUE(trace_count("WDT_CreateWindow : CreateWindow is successful.", 1));
     EXPECT_TRUE(trace_count("WDT_WindowControl : API CreateThread is successful.", 1));
