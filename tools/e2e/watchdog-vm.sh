@@ -43,7 +43,10 @@ esac
 root=$work/root
 rm -rf "$root"
 mkdir -p "$root"/{bin,dev,proc,sys,tmp,run/varmoth,lib/modules}
-DESTDIR=$root VARMOTH_REGISTRY=/etc/varmoth cmake --install "$build" --prefix /opt/varmoth >/dev/null
+# One install at a time: scenarios run side by side, and the install stages the registry
+# drop-ins in the build tree.
+DESTDIR=$root VARMOTH_REGISTRY=/etc/varmoth flock "$build/.e2e-install.lock" \
+    cmake --install "$build" --prefix /opt/varmoth >/dev/null
 service=$root/opt/varmoth/ktl-or/bin/jovxwdt
 [[ -x $service ]] || { echo "jovxwdt is not in the install tree of $build" >&2; exit 1; }
 cp /usr/bin/busybox "$root/bin/"
