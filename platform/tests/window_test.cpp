@@ -19,96 +19,18 @@
 #include "plat/time.h"
 #include "plat/window.h"
 #include "posix_test_support.h"
+#include "window_test_support.h"
 
 #include <cstring>
 
 namespace {
 
+using plat_test::FastClock;
+using plat_test::kClass;
 using plat_test::ScopedEnv;
 using plat_test::ScratchDir;
-
-constexpr char kClass[] = "PlatTestWindow";
-
-// What the window procedure saw, in order.
-struct Seen {
-    std::mutex mutex;
-    std::vector<std::uint32_t> messages;
-    std::vector<std::uintptr_t> wparams;
-    void add(std::uint32_t message, std::uintptr_t wparam) {
-        std::lock_guard<std::mutex> lock(mutex);
-        messages.push_back(message);
-        wparams.push_back(wparam);
-    }
-    std::vector<std::uint32_t> all() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return messages;
-    }
-};
-Seen* g_seen = nullptr;
-
-std::intptr_t procedure(plat::Window* window, std::uint32_t message, std::uintptr_t wparam,
-                        std::intptr_t) {
-    g_seen->add(message, wparam);
-    if (message == plat::kWmClose) {
-        window->destroy();
-        plat::post_quit_message(7);
-    }
-    return static_cast<std::intptr_t>(message) + 1;
-}
-
-// A clock that runs a hundred times faster than real time.
-class FastClock final : public plat::MessageClock {
-  public:
-    std::uint32_t tick_ms() override { return plat::tick_count_ms() * 100u; }
-    std::uint32_t real_wait_ms(std::uint32_t ms) override { return ms / 100 + 1; }
-};
-
-// A window on a thread of its own that runs the message loop until the quit message.
-class WindowThread {
-  public:
-    explicit WindowThread(const char* title = nullptr) {
-        g_seen = &seen;
-        EXPECT_TRUE(plat::register_window_class(kClass, procedure));
-        std::atomic<int> created{0};
-        thread_ = std::thread([this, title, &created] {
-            created = window.create(plat::module_instance(), kClass, title).ok() ? 1 : 2;
-            created.notify_all();
-            plat::Message message;
-            int got;
-            while ((got = plat::get_message(&message)) > 0) {
-                plat::dispatch_message(message);
-            }
-            quit_code = got == 0 ? static_cast<int>(message.wparam) : -1;
-        });
-        created.wait(0);
-        EXPECT_EQ(created.load(), 1);
-    }
-    ~WindowThread() {
-        if (window.exists()) {
-            window.send(plat::kWmClose, 0, 0);
-        }
-        thread_.join();
-        EXPECT_TRUE(plat::unregister_window_class(kClass));
-    }
-    // Waits until the procedure has seen `count` messages; fails after two seconds.
-    bool wait_for(std::size_t count) {
-        for (int i = 0; i < 400; ++i) {
-            if (seen.all().size() >= count) {
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        ADD_FAILURE() << "saw " << seen.all().size() << " messages, waited for " << count;
-        return false;
-    }
-
-    Seen seen;
-    plat::Window window;
-    int quit_code = -2;
-
-  private:
-    std::thread thread_;
-};
+using plat_test::Seen;
+using plat_test::WindowThread;
 
 // Sends one raw datagram to a socket path: the bytes sent, or -errno.
 long send_datagram(const std::string& path, const std::string& datagram) {
@@ -299,8 +221,8 @@ TEST_F(WindowTest, DispatcherRoutesSignalsAndReportsToTheNotifySocket) {
     plat_test::DatagramReceiver manager(dir_ / "notify");
     ASSERT_TRUE(manager.bound());
     ScopedEnv notify("NOTIFY_SOCKET", manager.path());
-    g_seen = new Seen;
-    ASSERT_TRUE(plat::register_window_class(kClass, procedure));
+    plat_test::g_seen = new Seen;
+    ASSERT_TRUE(plat::register_window_class(kClass, plat_test::procedure));
     const std::uint32_t reload = plat::register_window_message("WM_RELOADCONFIG");
     HostRecord record;
     g_host = &record;
@@ -326,7 +248,7 @@ TEST_F(WindowTest, DispatcherRoutesSignalsAndReportsToTheNotifySocket) {
     EXPECT_GE(record.pauses.load(), 1);
     EXPECT_EQ(record.continues.load(), 1);
     int reloads = 0;
-    for (std::uint32_t m : g_seen->all()) {
+    for (std::uint32_t m : plat_test::g_seen->all()) {
         reloads += m == reload ? 1 : 0;
     }
     EXPECT_GE(reloads, 1);
@@ -344,8 +266,8 @@ TEST_F(WindowTest, DispatcherRoutesSignalsAndReportsToTheNotifySocket) {
     EXPECT_TRUE(stopping);
     EXPECT_EQ(reports.back(), "STATUS=stopped; last reset never");
     EXPECT_TRUE(plat::unregister_window_class(kClass));
-    delete g_seen;
-    g_seen = nullptr;
+    delete plat_test::g_seen;
+    plat_test::g_seen = nullptr;
 }
 
 }  // namespace

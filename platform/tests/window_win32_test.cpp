@@ -15,87 +15,13 @@
 #include "plat/service.h"
 #include "plat/time.h"
 #include "plat/window.h"
+#include "window_test_support.h"
 
 namespace {
 
-constexpr char kClass[] = "PlatTestWindow";
-
-struct Seen {
-    std::mutex mutex;
-    std::vector<std::uint32_t> messages;
-    std::vector<std::uintptr_t> wparams;
-    void add(std::uint32_t message, std::uintptr_t wparam) {
-        std::lock_guard<std::mutex> lock(mutex);
-        messages.push_back(message);
-        wparams.push_back(wparam);
-    }
-    std::vector<std::uint32_t> all() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return messages;
-    }
-};
-Seen* g_seen = nullptr;
-
-std::intptr_t procedure(plat::Window* window, std::uint32_t message, std::uintptr_t wparam,
-                        std::intptr_t) {
-    g_seen->add(message, wparam);
-    if (message == plat::kWmClose) {
-        window->destroy();
-        plat::post_quit_message(7);
-    }
-    return static_cast<std::intptr_t>(message) + 1;
-}
-
-class FastClock final : public plat::MessageClock {
-  public:
-    std::uint32_t tick_ms() override { return plat::tick_count_ms() * 100u; }
-    std::uint32_t real_wait_ms(std::uint32_t ms) override { return ms / 100 + 1; }
-};
-
-class WindowThread {
-  public:
-    explicit WindowThread(const char* title = nullptr) {
-        g_seen = &seen;
-        EXPECT_TRUE(plat::register_window_class(kClass, procedure));
-        std::atomic<int> created{0};
-        thread_ = std::thread([this, title, &created] {
-            created = window.create(plat::module_instance(), kClass, title).ok() ? 1 : 2;
-            created.notify_all();
-            plat::Message message;
-            int got;
-            while ((got = plat::get_message(&message)) > 0) {
-                plat::dispatch_message(message);
-            }
-            quit_code = got == 0 ? static_cast<int>(message.wparam) : -1;
-        });
-        created.wait(0);
-        EXPECT_EQ(created.load(), 1);
-    }
-    ~WindowThread() {
-        if (window.exists()) {
-            window.send(plat::kWmClose, 0, 0);
-        }
-        thread_.join();
-        EXPECT_TRUE(plat::unregister_window_class(kClass));
-    }
-    bool wait_for(std::size_t count) {
-        for (int i = 0; i < 400; ++i) {
-            if (seen.all().size() >= count) {
-                return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        ADD_FAILURE() << "saw " << seen.all().size() << " messages, waited for " << count;
-        return false;
-    }
-
-    Seen seen;
-    plat::Window window;
-    int quit_code = -2;
-
-  private:
-    std::thread thread_;
-};
+using plat_test::FastClock;
+using plat_test::kClass;
+using plat_test::WindowThread;
 
 TEST(Win32Window, SentMessagesWaitPostedOnesKeepTheirOrderAndDestroyedWindowsAnswerNothing) {
     const std::uint32_t reload = plat::register_window_message("WM_RELOADCONFIG");
