@@ -110,6 +110,11 @@ Status copy_file_access(const char* from, const char* to);
 // which makes the new name durable.
 Status replace_file(const char* source, const char* target, File* target_hold = nullptr);
 
+// Fails with an access-denied error when the file at path is marked read-only (nobody may
+// write it on POSIX, the read-only attribute on Windows), so that a replace onto it is
+// refused alike on both, as Windows refuses it; succeeds when it is writable or missing.
+Status refuse_read_only(const char* path);
+
 // Separators between path components on this platform, and the one used to join them.
 bool is_path_separator(char c);
 #ifdef _WIN32

@@ -337,6 +337,15 @@ Status copy_file_access(const char* from, const char* to) {
     return chmod(to, st.st_mode & 07777) != 0 ? from_errno() : Status::success();
 }
 
+Status refuse_read_only(const char* path) {
+    struct stat st {};
+    if (stat(path, &st) != 0) {
+        return Status::success();
+    }
+    return S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0 ? Status::failure(EACCES)
+                                                           : Status::success();
+}
+
 Status replace_file(const char* source, const char* target, File*) {
     if (rename(source, target) != 0) {
         return from_errno();

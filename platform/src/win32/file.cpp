@@ -239,6 +239,13 @@ Status remove_file(const char* path) {
 }
 
 // A new file inherits the access of its directory, as the old one did.
+Status refuse_read_only(const char* path) {
+    const DWORD attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0
+               ? Status::failure(ERROR_ACCESS_DENIED)
+               : Status::success();
+}
+
 Status copy_file_access(const char*, const char*) {
     return Status::success();
 }
