@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(cmake ninja-build g++ pkg-config libsystemd-dev)
 test_packages=(clang clang-format libclang-rt-14-dev googletest libgtest-dev libgmock-dev
                libbenchmark-dev
-               dbus-daemon systemd)
+               dbus-daemon systemd libglib2.0-bin)
 build_only=false
 arguments="$*"
 windows=false

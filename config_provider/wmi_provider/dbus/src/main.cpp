@@ -9,7 +9,6 @@
 #include <cstring>
 #include <string>
 
-#include "jovaprv/provider_methods.h"
 #include "provider_bus.h"
 
 namespace {
@@ -127,9 +126,6 @@ int main(int argc, char** argv) {
     // Losing the bus ends the loop with a failure; the bus starts us again on the next call.
     sd_bus_set_exit_on_disconnect(bus, 1);
     sd_bus_attach_event(bus, event, SD_EVENT_PRIORITY_NORMAL);
-
-    // What WMI's Initialize does: the installation paths, read once.
-    jovaprv::read_install_paths();
 
     int exit_code = 1;
     {

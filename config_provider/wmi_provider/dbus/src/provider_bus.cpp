@@ -7,6 +7,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -234,17 +235,18 @@ int ProviderBus::accept(sd_bus_message* message, sd_bus_error* error) {
     if (r < 0) {
         return r;
     }
-    if (name != nullptr) {
-        call.name = name;
-    }
-    if (data != nullptr) {
-        const std::size_t size = std::strlen(data);
+    for (const auto& [text, label, into] : {std::tuple{name, "ComponentName", &call.name},
+                                            std::tuple{data, "ConfigData", &call.data}}) {
+        if (text == nullptr) {
+            continue;
+        }
+        const std::size_t size = std::strlen(text);
         if (size > kMaxTextBytes) {
             return sd_bus_error_setf(error, SD_BUS_ERROR_LIMITS_EXCEEDED,
-                                     "ConfigData of %zu bytes: at most %zu are accepted", size,
+                                     "%s of %zu bytes: at most %zu are accepted", label, size,
                                      kMaxTextBytes);
         }
-        call.data.assign(data, size);
+        into->assign(text, size);
     }
 
     {
@@ -272,6 +274,9 @@ void ProviderBus::work() {
         waiting_.pop_front();
         lock.unlock();
 
+        // Read again for every call: the service lives long after the bus started it, and
+        // a reinstall may move the product.
+        jovaprv::read_install_paths();
         jovaprv::TextResult result;
         switch (call.method) {
             case Method::get_component_list:

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <systemd/sd-bus.h>
@@ -57,6 +58,9 @@ class Process {
     Process(std::vector<std::string> args, const fs::path& out, const fs::path& err,
             std::optional<uid_t> as_user = std::nullopt)
         : out_(out), err_(err) {
+        // Nothing of an earlier program's output may be taken for this one's.
+        fs::remove(out);
+        fs::remove(err);
         std::vector<char*> argv;
         for (std::string& arg : args) {
             argv.push_back(arg.data());
@@ -255,7 +259,19 @@ class BusService : public ::testing::Test {
         return tool.out() + tool.err();
     }
 
+    // The shortest valid watchdog settings; the service raises the countdown to fit ten resets
+    // of at least the minimum interval.
+    void write_values(int timeout) const {
+        write_text(values_, "<config>\n  <TimeoutInterval>" + std::to_string(timeout) +
+                                "</TimeoutInterval>\n  <IntervalCount>10</IntervalCount>\n"
+                                "  <MinimumInterval>15</MinimumInterval>\n"
+                                "  <ErrorWatching>TRUE</ErrorWatching>\n</config>\n");
+    }
+    std::string values() const { return read_text(values_); }
+
     plat_test::ScratchDir root_;
+    const fs::path cnf_ = root_.path() / "or" / "cnf";
+    const fs::path values_ = cnf_ / "jowdtcfg.xml";
     ScopedEnv registry_{"VARMOTH_REGISTRY", (root_.path() / "registry").string()};
     ScopedEnv runtime_{"VARMOTH_RUNTIME_DIR", (root_.path() / "run").string()};
     plat_test::DatagramReceiver manager_{root_ / "notify"};
@@ -264,7 +280,34 @@ class BusService : public ::testing::Test {
     std::optional<Process> service_;
 };
 
-void BusService::stage_install_tree() {}
+// The watchdog service registered as the one component, with the shipped files and the
+// settings store beside them, found through a registry of the test's own.
+void BusService::stage_install_tree() {
+    char library[64];
+    for (const char* directory : {"registry/registry.d", "pv/lib", "pv/cnf", "or/cnf", "or/log"}) {
+        fs::create_directories(root_.path() / directory);
+    }
+    fs::create_directories(root_.path() / "run");
+    fs::permissions(root_.path() / "run", fs::perms(0755));
+    fs::copy_file(JOVACFG_LIBRARY_FILE,
+                  root_.path() / "pv" / "lib" /
+                      plat::shared_library_file_name("jovacfg", library, sizeof library));
+    fs::copy_file(PROVIDER_CNF_DIR "/jovacnsw.xml", root_.path() / "pv/cnf/jovacnsw.xml");
+    for (const char* file : {"jowdtdef.xml", "jowdtcns.xml"}) {
+        fs::copy_file(fs::path(PACKAGING_DIR) / "cnf" / file, cnf_ / file);
+    }
+    write_values(60);
+    for (const auto& [key, directory] : {std::pair{"KTL-OR", "or"}, std::pair{"KTL-PV", "pv"}}) {
+        plat::RegistryKey location;
+        const std::string path = std::string("SOFTWARE\\VARMOTH\\") + key + "\\0001\\PathName";
+        ASSERT_TRUE(location.create(plat::RegistryRoot::local_machine, path.c_str()));
+        ASSERT_TRUE(location.set_string("Path00", (root_.path() / directory).string().c_str()));
+    }
+    plat::RegistryKey components;
+    ASSERT_TRUE(
+        components.create(plat::RegistryRoot::local_machine, "SOFTWARE\\VARMOTH\\KTL-PV\\ASSIST"));
+    ASSERT_TRUE(components.set_string("Orvalis", (cnf_ / "jowdtcns.xml").string().c_str()));
+}
 
 TEST(BusText, OnlyValidUtf8WithoutNulReachesTheBus) {
     const struct {
@@ -389,5 +432,282 @@ TEST_F(BusService, SwitchesAndTheEnd) {
     }
     EXPECT_TRUE(stopping);
 }
+
+TEST_F(BusService, MethodsAnswerThroughTheBus) {
+    start_bus();
+    start_service();
+    Client client(bus_->address());
+
+    const Reply list = client.call("GetComponentList");
+    EXPECT_EQ(list.value, 0) << list.error;
+    EXPECT_EQ(list.text.rfind("<programs>\n  <program>\n    <name>Orvalis</name>\n"
+                              "    <description>Watchdog service:",
+                              0),
+              0u)
+        << list.text;
+    EXPECT_NE(list.text.find("</program>\n</programs>\n"), std::string::npos) << list.text;
+
+    const Reply define = client.call("GetConfigDefine", {"Orvalis"});
+    EXPECT_EQ(define.value, 0) << define.error;
+    EXPECT_EQ(define.text, read_text(cnf_ / "jowdtdef.xml"));
+    const Reply data = client.call("GetConfigData", {"Orvalis"});
+    EXPECT_EQ(data.value, 0) << data.error;
+    EXPECT_EQ(data.text, values());
+
+    // No unset out-text on the bus: a failure hands out the empty string.
+    for (const char* member : {"GetConfigDefine", "GetConfigData"}) {
+        for (const char* name : {"Unlisted", ""}) {
+            const Reply failed = client.call(member, {name});
+            EXPECT_EQ(failed.value, kFailed) << member << " " << name << failed.error;
+            EXPECT_TRUE(failed.has_text && failed.text.empty()) << member << " " << failed.text;
+        }
+    }
+    EXPECT_EQ(client.call("SetConfigData", {"Unlisted", "<config/>"}).value, kFailed);
+
+    // The tools administrators use.
+    int code = -1;
+    const std::string shown =
+        busctl({"call", kBusName, kObjectPath, kInterface, "GetConfigData", "s", "Orvalis"}, &code);
+    EXPECT_EQ(code, 0) << shown;
+    EXPECT_EQ(shown.rfind("is 0 \"<config>\\n  <TimeoutInterval>60</TimeoutInterval>", 0), 0u)
+        << shown;
+}
+
+TEST_F(BusService, SetConfigDataChangesOneItemAndNotifies) {
+    plat_test::DatagramReceiver window(root_ / "run/jovxserverassistantwatchdog");
+    start_bus();
+    start_service();
+    Client client(bus_->address());
+    const std::string before = values();
+
+    EXPECT_EQ(client
+                  .call("SetConfigData", {"Orvalis",
+                                          "<config>\n  <TimeoutInterval>200</TimeoutInterval>"
+                                          "\n</config>\n"})
+                  .value,
+              0);
+    EXPECT_NE(values().find("<TimeoutInterval>200</TimeoutInterval>"), std::string::npos)
+        << values();
+    EXPECT_NE(values().find("<MinimumInterval>15</MinimumInterval>"), std::string::npos);
+    EXPECT_EQ(read_text(cnf_ / "jowdtcfg.old"), before);
+    EXPECT_EQ(window.receive(5000).value_or("nothing"), "WM_RELOADCONFIG");
+
+    // A failed write tells nobody.
+    EXPECT_EQ(client.call("SetConfigData", {"Unlisted", "<config/>"}).value, kFailed);
+    EXPECT_TRUE(window.idle());
+}
+
+TEST_F(BusService, HugeDocumentsAreRefusedAndTheServiceStaysUp) {
+    start_bus();
+    start_service();
+    Client client(bus_->address());
+    const std::string before = values();
+    // Over ten megabytes pass the bus daemon (its limit is larger here) but not the service.
+    const struct {
+        const char* member;
+        std::size_t size;
+        const char* refused;
+    } cases[] = {
+        {"SetConfigData", std::size_t{12} << 20, "ConfigData of 12582912 bytes"},
+        {"SetConfigData", jovaprvd::kMaxTextBytes + 1, "ConfigData of 4194"},
+        {"GetConfigData", jovaprvd::kMaxTextBytes + 1, "ComponentName of 4194"},
+    };
+    for (const auto& c : cases) {
+        const std::string huge(c.size, 'x');
+        const Reply refused = c.member == std::string("SetConfigData")
+                                  ? client.call(c.member, {"Orvalis", huge})
+                                  : client.call(c.member, {huge});
+        EXPECT_EQ(refused.error, SD_BUS_ERROR_LIMITS_EXCEEDED) << c.refused;
+        EXPECT_EQ(refused.text.rfind(c.refused, 0), 0u) << refused.text;
+    }
+    EXPECT_EQ(values(), before);
+    EXPECT_EQ(client.call("GetConfigData", {"Orvalis"}).text, before);
+    EXPECT_TRUE(service_->running());
+}
+
+// Many clients at once, reading and writing the one value file: every text handed out and the
+// file itself are always one whole document, and the bus stays responsive meanwhile.
+TEST_F(BusService, ConcurrentClientsNeverSeeATornValueFile) {
+    start_bus();
+    start_service();
+    const std::string before = values();
+    const auto whole = [&](const std::string& text) {
+        return text.rfind("<config>\n", 0) == 0 && text.size() > 20 &&
+               text.compare(text.size() - 10, 10, "</config>\n") == 0 &&
+               text.find("<TimeoutInterval>") != std::string::npos &&
+               text.find("<TimeoutInterval>") == text.rfind("<TimeoutInterval>");
+    };
+    std::atomic<int> torn{0};
+    std::atomic<int> failed{0};
+    std::vector<std::thread> clients;
+    for (int t = 0; t < 4; ++t) {
+        clients.emplace_back([&, t] {
+            Client client(bus_->address());
+            for (int i = 0; i < 6; ++i) {
+                const std::string timeout = std::to_string(100 + t * 100 + i);
+                if (client
+                        .call("SetConfigData", {"Orvalis", "<config><TimeoutInterval>" + timeout +
+                                                               "</TimeoutInterval></config>"})
+                        .value != 0) {
+                    ++failed;
+                }
+                const Reply read = client.call("GetConfigData", {"Orvalis"});
+                if (read.value != 0) {
+                    ++failed;
+                } else if (!whole(read.text)) {
+                    ++torn;
+                }
+            }
+        });
+    }
+    Client watcher(bus_->address());
+    for (int i = 0; i < 20; ++i) {
+        std::int32_t id = 0;
+        sd_bus_error error = SD_BUS_ERROR_NULL;
+        EXPECT_GE(sd_bus_get_property_trivial(watcher.bus(), kBusName, kObjectPath, kInterface,
+                                              "id", &error, 'i', &id),
+                  0);
+        sd_bus_error_free(&error);
+    }
+    for (std::thread& client : clients) {
+        client.join();
+    }
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(torn, 0);
+    EXPECT_TRUE(whole(values())) << values();
+    EXPECT_NE(values(), before);
+}
+
+TEST_F(BusService, CallersThatLeaveMidCallLeaveTheServiceUp) {
+    start_bus();
+    start_service();
+    for (int round = 0; round < 3; ++round) {
+        Client leaving(bus_->address());
+        for (int i = 0; i < 10; ++i) {
+            sd_bus_message* call = nullptr;
+            ASSERT_GE(sd_bus_message_new_method_call(leaving.bus(), &call, kBusName, kObjectPath,
+                                                     kInterface,
+                                                     i % 2 ? "GetConfigData" : "SetConfigData"),
+                      0);
+            if (i % 2) {
+                sd_bus_message_append(call, "s", "Orvalis");
+            } else {
+                sd_bus_message_append(call, "ss", "Orvalis",
+                                      "<config><IntervalCount>10</IntervalCount></config>");
+            }
+            ASSERT_GE(sd_bus_call_async(leaving.bus(), nullptr, call, nullptr, nullptr, 0), 0);
+            sd_bus_message_unref(call);
+        }
+        sd_bus_flush(leaving.bus());
+    }  // gone before the answers
+    Client staying(bus_->address());
+    const Reply read = staying.call("GetConfigData", {"Orvalis"});
+    EXPECT_EQ(read.value, 0) << read.error;
+    EXPECT_EQ(read.text, values());
+    EXPECT_TRUE(service_->running()) << service_->err();
+}
+
+#ifdef GDBUS_PROGRAM
+// Who may call: the shipped policy on the bus, and the service's own check behind it for a
+// bus whose policy lets everybody through.
+TEST_F(BusService, OnlyRootChangesAndOnlyTheGroupReads) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "calls as another user need root";
+    }
+    char buffer[4096];
+    passwd entry{};
+    passwd* nobody = nullptr;
+    ASSERT_EQ(getpwuid_r(kNobody, &entry, buffer, sizeof buffer, &nobody), 0);
+    ASSERT_NE(nobody, nullptr);
+    group group_entry{};
+    group* nobodys_group = nullptr;
+    char group_buffer[4096];
+    ASSERT_EQ(
+        getgrgid_r(nobody->pw_gid, &group_entry, group_buffer, sizeof group_buffer, &nobodys_group),
+        0);
+    ASSERT_NE(nobodys_group, nullptr);
+
+    // gdbus shows the error's name and text: the bus's refusal and the service's differ.
+    const auto call = [&](std::optional<uid_t> as_user, const std::string& method,
+                          std::vector<std::string> args) {
+        std::vector<std::string> all{GDBUS_PROGRAM,   "call",
+                                     "--address",     bus_->address(),
+                                     "--dest",        kBusName,
+                                     "--object-path", kObjectPath,
+                                     "--method",      std::string(kInterface) + "." + method};
+        all.insert(all.end(), args.begin(), args.end());
+        Process tool(all, root_.path() / "gdbus.out", root_.path() / "gdbus.err", as_user);
+        tool.wait_exit();
+        return tool.out() + tool.err();
+    };
+    const std::string new_values = "'<config><TimeoutInterval>300</TimeoutInterval></config>'";
+    const std::string denied = "GDBus.Error:org.freedesktop.DBus.Error.AccessDenied: ";
+    const struct {
+        bool shipped_policy;
+        std::vector<std::string> service_args;
+        std::string read_answer;  // for nobody
+        std::string write_answer;
+    } cases[] = {
+        {true, {}, denied + "Rejected send message", denied + "Rejected send message"},
+        {false,
+         {},
+         denied + "GetConfigData: not permitted for uid 65534",
+         denied + "SetConfigData: not permitted for uid 65534"},
+        {false,
+         {"--admin-group", nobodys_group->gr_name},
+         "(0, '<config>",
+         denied + "SetConfigData: not permitted for uid 65534"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.read_answer);
+        start_bus(c.shipped_policy);
+        start_service(c.service_args);
+        const std::string before = values();
+        const std::string read = call(kNobody, "GetConfigData", {"'Orvalis'"});
+        EXPECT_NE(read.find(c.read_answer), std::string::npos) << read;
+        const std::string write = call(kNobody, "SetConfigData", {"'Orvalis'", new_values});
+        EXPECT_NE(write.find(c.write_answer), std::string::npos) << write;
+        EXPECT_EQ(values(), before);
+        // What the object offers is no secret; root may do everything.
+        int code = -1;
+        const std::string shown = busctl({"introspect", kBusName, kObjectPath}, &code, kNobody);
+        EXPECT_NE(shown.find(".id"), std::string::npos) << shown;
+        EXPECT_EQ(call(std::nullopt, "SetConfigData", {"'Orvalis'", new_values}), "(0,)\n");
+        EXPECT_NE(values().find("<TimeoutInterval>300</TimeoutInterval>"), std::string::npos);
+        service_.reset();
+        bus_.reset();
+        write_values(60);
+    }
+}
+#endif
+
+#ifdef JOVXWDT_PROGRAM
+// The watchdog service, told of its new countdown through the bus, arms the timer anew.
+TEST_F(BusService, TheWatchdogRearmsWithTheCountdownSetOverTheBus) {
+    plat_test::DatagramReceiver syslog(root_ / "syslog", 1 << 20);
+    ScopedEnv syslog_env("VARMOTH_SYSLOG_SOCKET", syslog.path());
+    ScopedEnv speed_up("JOVXWDT_TEST_CLOCK_SPEEDUP", "20");
+    start_bus();
+    start_service();
+    Process watchdog({JOVXWDT_PROGRAM, "--foreground", "--transport", "simulator"},
+                     root_.path() / "watchdog.out", root_.path() / "watchdog.err");
+    ASSERT_TRUE(
+        eventually([&] { return watchdog.out().find("countdown 150 s") != std::string::npos; },
+                   "armed with the raised countdown"))
+        << watchdog.err();
+    Client client(bus_->address());
+    EXPECT_EQ(client
+                  .call("SetConfigData",
+                        {"Orvalis", "<config><TimeoutInterval>200</TimeoutInterval></config>"})
+                  .value,
+              0);
+    EXPECT_TRUE(
+        eventually([&] { return watchdog.out().find("countdown 200 s") != std::string::npos; },
+                   "armed with the new countdown"))
+        << watchdog.out();
+    watchdog.signal(SIGTERM);
+    EXPECT_EQ(watchdog.wait_exit(30000), 0);
+}
+#endif
 
 }  // namespace
