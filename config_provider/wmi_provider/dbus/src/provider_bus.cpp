@@ -340,8 +340,10 @@ void ProviderBus::answer(Call& call) {
                                        call.has_text ? bus_safe_text(call.text).c_str() : "");
     }
     if (r < 0) {
+        // The caller waits for an answer: say at least that there is none.
         std::fprintf(stderr, "jovaprvd: cannot answer %s: %s\n",
                      sd_bus_message_get_member(call.message), std::strerror(-r));
+        sd_bus_reply_method_errnof(call.message, -r, "the answer cannot be sent: %m");
     }
 }
 

@@ -454,6 +454,12 @@ TEST_F(BusService, MethodsAnswerThroughTheBus) {
     EXPECT_EQ(data.value, 0) << data.error;
     EXPECT_EQ(data.text, values());
 
+    // A byte that is no UTF-8 (a Latin-1 comment) cannot travel in a D-Bus string as it is.
+    write_text(values_, values() + "<!-- caf\xE9 -->\n");
+    const Reply latin = client.call("GetConfigData", {"Orvalis"});
+    EXPECT_EQ(latin.value, 0) << latin.error;
+    EXPECT_NE(latin.text.find("<!-- caf\xEF\xBF\xBD -->\n"), std::string::npos) << latin.text;
+
     // No unset out-text on the bus: a failure hands out the empty string.
     for (const char* member : {"GetConfigDefine", "GetConfigData"}) {
         for (const char* name : {"Unlisted", ""}) {
