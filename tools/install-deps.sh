@@ -5,7 +5,8 @@ set -euo pipefail
 # What the build needs; the tests and tools add the rest unless --build-only is given.
 packages=(cmake ninja-build g++ pkg-config libsystemd-dev)
 test_packages=(clang clang-format libclang-rt-14-dev googletest libgtest-dev libgmock-dev
-               libbenchmark-dev)
+               libbenchmark-dev
+               dbus-daemon systemd libglib2.0-bin)
 build_only=false
 arguments="$*"
 windows=false

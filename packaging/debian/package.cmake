@@ -22,6 +22,19 @@ configure_file(systemd/qktlor.service ${debian_dir}/qktlor.service @ONLY)
 install(FILES ${debian_dir}/qktlor.service DESTINATION /lib/systemd/system
         COMPONENT system EXCLUDE_FROM_ALL)
 install(DIRECTORY DESTINATION /var/lib/varmoth COMPONENT system EXCLUDE_FROM_ALL)
+# The configuration provider's bus service: policy, activation file and unit (not enabled,
+# the bus starts it on the first call).
+if(TARGET jovaprvd)
+    configure_file(dbus/com.varmoth.KTLPV.service.in ${debian_dir}/com.varmoth.KTLPV.service
+                   @ONLY)
+    configure_file(dbus/jovaprvd.service.in ${debian_dir}/jovaprvd.service @ONLY)
+    install(FILES dbus/com.varmoth.KTLPV.conf DESTINATION /usr/share/dbus-1/system.d
+            COMPONENT system EXCLUDE_FROM_ALL)
+    install(FILES ${debian_dir}/com.varmoth.KTLPV.service
+            DESTINATION /usr/share/dbus-1/system-services COMPONENT system EXCLUDE_FROM_ALL)
+    install(FILES ${debian_dir}/jovaprvd.service DESTINATION /lib/systemd/system
+            COMPONENT system EXCLUDE_FROM_ALL)
+endif()
 
 # Debian wants the man page and the changelog compressed, reproducibly (no name, no time).
 configure_file(debian/changelog ${debian_dir}/changelog @ONLY)
