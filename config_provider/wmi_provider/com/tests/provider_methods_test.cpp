@@ -1,0 +1,269 @@
+// The provider object as WMI drives it, with the namespace, the class objects and the sinks
+// played by test doubles: initialisation, the enumeration, the method dispatch and the
+// method parameters. The methods' work runs for real against an install tree of the test's
+// own, found through the machine registry keys.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <filesystem>
+#include <string>
+
+#include "com_names.h"
+#include "com_test_support.h"
+#include "plat/registry.h"
+#include "scratch_dir.h"
+#include "wbem_doubles.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using com_test::Server;
+using wbem_test::Bstr;
+using wbem_test::ClassObject;
+using wbem_test::Namespace;
+using wbem_test::ObjectSink;
+
+constexpr HRESULT kNotSupported = static_cast<HRESULT>(0x8004100C);
+constexpr LONG kFailed = static_cast<LONG>(0x80041001);
+
+// A provider install tree without components: the settings store in its lib directory.
+class ProviderMethods : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(server_.loaded());
+        fs::create_directories(root_.path() / "pv" / "lib");
+        fs::copy_file(fs::path(com_test::program_directory()) / "jovacfg.dll",
+                      root_.path() / "pv" / "lib" / "jovacfg.dll");
+        plat::delete_registry_tree(plat::RegistryRoot::local_machine, "SOFTWARE\\VARMOTH");
+        plat::RegistryKey location;
+        ASSERT_TRUE(location.create(plat::RegistryRoot::local_machine,
+                                    "SOFTWARE\\VARMOTH\\KTL-PV\\0001\\PathName"));
+        ASSERT_TRUE(location.set_string(
+            "Path00", com_test::windows_path((root_.path() / "pv").string()).c_str()));
+        name_space_ = new Namespace(wbem_test::make_provider_class());
+        init_ = server_.create_provider();
+        ASSERT_NE(init_, nullptr);
+        ASSERT_EQ(init_->QueryInterface(IID_IWbemServices, reinterpret_cast<void**>(&services_)),
+                  S_OK);
+    }
+    void TearDown() override {
+        if (services_ != nullptr) {
+            services_->Release();
+        }
+        if (init_ != nullptr) {
+            EXPECT_EQ(init_->Release(), 0u);
+        }
+        EXPECT_EQ(name_space_->references(), 1) << "the provider gave its reference back";
+        name_space_->Release();
+        EXPECT_EQ(server_.can_unload_now(), S_OK);
+        plat::delete_registry_tree(plat::RegistryRoot::local_machine, "SOFTWARE\\VARMOTH");
+    }
+
+    // Initialize as WMI calls it; the status reported to the sink.
+    LONG initialize(IWbemServices* name_space) {
+        auto* sink = new wbem_test::InitSink;
+        Bstr name(L"root\\cimv2");
+        EXPECT_EQ(init_->Initialize(nullptr, 0, name, nullptr, name_space, nullptr, sink),
+                  WBEM_S_NO_ERROR);
+        EXPECT_EQ(sink->statuses.size(), 1u);
+        const LONG status = sink->statuses.empty() ? -1 : sink->statuses[0].first;
+        sink->Release();
+        return status;
+    }
+
+    // A method call; the sink holds what came back.
+    struct Call {
+        HRESULT returned;
+        ObjectSink* sink;
+        ~Call() { sink->Release(); }
+        HRESULT status() const {
+            EXPECT_EQ(sink->statuses.size(), 1u) << "one final status";
+            return sink->statuses.empty() ? E_UNEXPECTED : sink->statuses.back().second;
+        }
+        // The one out-parameter object of a completed call.
+        ClassObject* out() const {
+            EXPECT_EQ(sink->indicate_calls, std::vector<LONG>{1});
+            return sink->objects.size() == 1 ? sink->object(0) : nullptr;
+        }
+    };
+    std::unique_ptr<Call> call(const wchar_t* method, IWbemClassObject* in = nullptr) {
+        auto* sink = new ObjectSink;
+        Bstr path(L"VarmothKTLPVProvider.id=1");
+        Bstr name(method);
+        const HRESULT returned = services_->ExecMethodAsync(path, name, 0, nullptr, in, sink);
+        auto result = std::unique_ptr<Call>(new Call{returned, sink});
+        if (!sink->statuses.empty()) {
+            EXPECT_EQ(sink->statuses.back().first, WBEM_STATUS_COMPLETE);
+        }
+        return result;
+    }
+    // In-parameters with the component name (or a value of another type).
+    static ClassObject* name_parameter(const VARIANT& name) {
+        auto* in = new ClassObject({L"ComponentName", L"ConfigData"});
+        in->Put(L"ComponentName", 0, const_cast<VARIANT*>(&name), 0);
+        return in;
+    }
+    static VARIANT text(const wchar_t* value) {
+        VARIANT v;
+        VariantInit(&v);
+        v.vt = VT_BSTR;
+        v.bstrVal = SysAllocString(value);
+        return v;
+    }
+
+    Server server_;
+    plat_test::ScratchDir root_;
+    Namespace* name_space_ = nullptr;
+    IWbemProviderInit* init_ = nullptr;
+    IWbemServices* services_ = nullptr;
+};
+
+TEST_F(ProviderMethods, InitializeKeepsTheNamespaceAndWithoutOneLeavesTheProviderUnusable) {
+    EXPECT_EQ(initialize(nullptr), kFailed);
+    auto unusable = call(L"GetComponentList");
+    EXPECT_EQ(unusable->returned, kNotSupported);
+    EXPECT_EQ(unusable->status(), kNotSupported);
+    EXPECT_TRUE(unusable->sink->objects.empty());
+    auto* sink = new ObjectSink;
+    Bstr class_name(L"VarmothKTLPVProvider");
+    EXPECT_TRUE(FAILED(services_->CreateInstanceEnumAsync(class_name, 0, nullptr, sink)));
+    EXPECT_EQ(sink->statuses.size(), 1u);
+    EXPECT_TRUE(sink->objects.empty());
+    sink->Release();
+
+    EXPECT_EQ(initialize(name_space_), WBEM_S_INITIALIZED);
+    EXPECT_EQ(name_space_->references(), 2) << "a reference of the provider's own";
+    auto usable = call(L"GetComponentList");
+    EXPECT_EQ(usable->returned, WBEM_S_NO_ERROR);
+    EXPECT_EQ(usable->status(), WBEM_S_NO_ERROR);
+}
+
+TEST_F(ProviderMethods, EveryOtherSlotAnswersNotSupportedAtOnce) {
+    ASSERT_EQ(initialize(name_space_), WBEM_S_INITIALIZED);
+    IWbemServices* s = services_;
+    auto* sink = new ObjectSink;
+    Bstr text(L"VarmothKTLPVProvider");
+    const HRESULT answers[] = {
+        s->OpenNamespace(text, 0, nullptr, nullptr, nullptr),
+        s->CancelAsyncCall(sink),
+        s->QueryObjectSink(0, nullptr),
+        s->GetObject(text, 0, nullptr, nullptr, nullptr),
+        s->GetObjectAsync(text, 0, nullptr, sink),
+        s->PutClass(nullptr, 0, nullptr, nullptr),
+        s->PutClassAsync(nullptr, 0, nullptr, sink),
+        s->DeleteClass(text, 0, nullptr, nullptr),
+        s->DeleteClassAsync(text, 0, nullptr, sink),
+        s->CreateClassEnum(text, 0, nullptr, nullptr),
+        s->CreateClassEnumAsync(text, 0, nullptr, sink),
+        s->PutInstance(nullptr, 0, nullptr, nullptr),
+        s->PutInstanceAsync(nullptr, 0, nullptr, sink),
+        s->DeleteInstance(text, 0, nullptr, nullptr),
+        s->DeleteInstanceAsync(text, 0, nullptr, sink),
+        s->CreateInstanceEnum(text, 0, nullptr, nullptr),
+        s->ExecQuery(text, text, 0, nullptr, nullptr),
+        s->ExecQueryAsync(text, text, 0, nullptr, sink),
+        s->ExecNotificationQuery(text, text, 0, nullptr, nullptr),
+        s->ExecNotificationQueryAsync(text, text, 0, nullptr, sink),
+        s->ExecMethod(text, text, 0, nullptr, nullptr, nullptr, nullptr),
+    };
+    for (std::size_t slot = 0; slot < std::size(answers); ++slot) {
+        EXPECT_EQ(answers[slot], kNotSupported) << "slot " << slot;
+    }
+    EXPECT_TRUE(sink->statuses.empty()) << "and reports nothing";
+    EXPECT_TRUE(name_space_->asked.empty());
+    sink->Release();
+}
+
+TEST_F(ProviderMethods, EnumerationYieldsOneInstanceWithIdOne) {
+    ASSERT_EQ(initialize(name_space_), WBEM_S_INITIALIZED);
+    auto* sink = new ObjectSink;
+    Bstr class_name(L"VarmothKTLPVProvider");
+    EXPECT_EQ(services_->CreateInstanceEnumAsync(class_name, 0, nullptr, sink), WBEM_S_NO_ERROR);
+    EXPECT_EQ(sink->indicate_calls, std::vector<LONG>{1});
+    ASSERT_EQ(sink->objects.size(), 1u);
+    const VARIANT id = sink->object(0)->value(L"id");
+    EXPECT_EQ(id.vt, VT_I4);
+    EXPECT_EQ(id.lVal, 1);
+    EXPECT_EQ(sink->statuses,
+              (std::vector<std::pair<LONG, HRESULT>>{{WBEM_STATUS_COMPLETE, WBEM_S_NO_ERROR}}));
+    sink->Release();
+    name_space_->provider_class()->drop_instances();
+}
+
+TEST_F(ProviderMethods, OnlyTheFourNamesAsWrittenAndOnlyWithTheClassAreServed) {
+    ASSERT_EQ(initialize(name_space_), WBEM_S_INITIALIZED);
+    for (const wchar_t* name : {L"getcomponentlist", L"GETCONFIGDATA", L"SetConfigdata",
+                                L"GetComponentList ", L"Reset", L""}) {
+        auto unknown = call(name);
+        EXPECT_EQ(unknown->returned, kNotSupported);
+        EXPECT_EQ(unknown->status(), kNotSupported);
+        EXPECT_TRUE(unknown->sink->objects.empty());
+    }
+    EXPECT_EQ(name_space_->provider_class()->instances().size(), 0u) << "no out-parameters made";
+
+    // The same namespace without the class definition.
+    auto* empty = new Namespace(nullptr);
+    ASSERT_EQ(initialize(empty), WBEM_S_INITIALIZED);
+    auto missing = call(L"GetComponentList");
+    EXPECT_EQ(missing->returned, kNotSupported);
+    EXPECT_EQ(missing->status(), kNotSupported);
+    EXPECT_EQ(empty->asked, std::vector<std::wstring>{L"VarmothKTLPVProvider"});
+    services_->Release();
+    services_ = nullptr;
+    EXPECT_EQ(init_->Release(), 0u);
+    init_ = nullptr;
+    EXPECT_EQ(empty->references(), 1);
+    empty->Release();
+}
+
+TEST_F(ProviderMethods, ComponentListWithoutTheAssistKeyIsEmptyAndSucceeds) {
+    ASSERT_EQ(initialize(name_space_), WBEM_S_INITIALIZED);
+    auto list = call(L"GetComponentList");
+    EXPECT_EQ(list->returned, WBEM_S_NO_ERROR);
+    EXPECT_EQ(list->status(), WBEM_S_NO_ERROR);
+    ClassObject* out = list->out();
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(out->text(L"ComponentList"), L"<programs>\n</programs>\n");
+    const VARIANT result = out->value(L"ReturnValue");
+    EXPECT_EQ(result.vt, VT_I4);
+    EXPECT_EQ(result.lVal, 0);
+    EXPECT_EQ(out->names_put(), (std::set<std::wstring>{L"ComponentList", L"ReturnValue"}));
+}
+
+TEST_F(ProviderMethods, FilesOfAComponentThatIsNotListedFailInReturnValueOnly) {
+    ASSERT_EQ(initialize(name_space_), WBEM_S_INITIALIZED);
+    VARIANT number;
+    VariantInit(&number);
+    number.vt = VT_I4;
+    number.lVal = 7;
+    VARIANT null;
+    VariantInit(&null);
+    null.vt = VT_NULL;
+    VARIANT unlisted = text(L"Nobody");
+    for (const wchar_t* method : {L"GetConfigData", L"GetConfigDefine"}) {
+        const std::wstring text_name =
+            method == std::wstring(L"GetConfigData") ? L"ConfigData" : L"ConfigDefine";
+        for (const VARIANT* name : {&unlisted, &number, &null, static_cast<VARIANT*>(nullptr)}) {
+            ClassObject* in = name != nullptr ? name_parameter(*name) : nullptr;
+            auto failed = call(method, in);
+            EXPECT_EQ(failed->returned, WBEM_S_NO_ERROR);
+            EXPECT_EQ(failed->status(), WBEM_S_NO_ERROR);
+            ClassObject* out = failed->out();
+            ASSERT_NE(out, nullptr);
+            const VARIANT result = out->value(L"ReturnValue");
+            EXPECT_EQ(result.vt, VT_I4);
+            EXPECT_EQ(result.lVal, kFailed);
+            EXPECT_EQ(out->names_put(), std::set<std::wstring>{L"ReturnValue"})
+                << "no " << std::string(text_name.begin(), text_name.end());
+            if (in != nullptr) {
+                in->Release();
+            }
+        }
+    }
+    VariantClear(&unlisted);
+    auto set = call(L"SetConfigData");
+    ASSERT_NE(set->out(), nullptr);
+    EXPECT_EQ(set->out()->value(L"ReturnValue").lVal, kFailed);
+}
+
+}  // namespace
