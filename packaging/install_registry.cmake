@@ -30,8 +30,13 @@ ${extra}")
     set(CMAKE_INSTALL_MANIFEST_FILES "${CMAKE_INSTALL_MANIFEST_FILES}" PARENT_SCOPE)
 endfunction()
 
+reg_string(registration "${CMAKE_INSTALL_PREFIX}/ktl-or/cnf/jowdtcns.xml")
 write_product_drop_in(varmoth-ktl-or.reg KTL-OR ktl-or
 "
+; The service as a component of the configuration provider: its registration file.
+[HKEY_LOCAL_MACHINE\\SOFTWARE\\VARMOTH\\KTL-PV\\ASSIST]
+\"Orvalis\"=${registration}
+
 ; The service's event source.
 [HKEY_LOCAL_MACHINE\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Orvalis]
 \"TypesSupported\"=dword:00000007
