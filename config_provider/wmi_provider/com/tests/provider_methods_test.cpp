@@ -266,4 +266,164 @@ TEST_F(ProviderMethods, FilesOfAComponentThatIsNotListedFailInReturnValueOnly) {
     EXPECT_EQ(set->out()->value(L"ReturnValue").lVal, kFailed);
 }
 
+// The watchdog service installed as the provider's component, with its shipped
+// registration, definition and value files.
+class ProviderWithService : public ProviderMethods {
+  protected:
+    void SetUp() override {
+        ProviderMethods::SetUp();
+        plat_test::write_text(pv_cnf_ / "jovacnsw.xml",
+                              plat_test::read_text(fs::path(PROVIDER_CNF_DIR) / "jovacnsw.xml"));
+        for (const char* file : {"jowdtcns.xml", "jowdtdef.xml", "jowdtcfg.xml"}) {
+            plat_test::write_text(cnf_ / file,
+                                  plat_test::read_text(fs::path(PACKAGING_CNF_DIR) / file));
+        }
+        plat::RegistryKey service;
+        ASSERT_TRUE(service.create(plat::RegistryRoot::local_machine,
+                                   "SOFTWARE\\VARMOTH\\KTL-OR\\0001\\PathName"));
+        ASSERT_TRUE(service.set_string(
+            "Path00", com_test::windows_path((root_.path() / "or").string()).c_str()));
+        plat::RegistryKey assist;
+        ASSERT_TRUE(
+            assist.create(plat::RegistryRoot::local_machine, "SOFTWARE\\VARMOTH\\KTL-PV\\ASSIST"));
+        ASSERT_TRUE(assist.set_string(
+            "Orvalis", com_test::windows_path((cnf_ / "jowdtcns.xml").string()).c_str()));
+        ASSERT_EQ(initialize(name_space_), WBEM_S_INITIALIZED);
+    }
+    // UTF-8 as UTF-16.
+    static std::wstring wide(const std::string& utf8) {
+        std::wstring result(utf8.size(), L'\0');
+        result.resize(static_cast<std::size_t>(MultiByteToWideChar(
+            CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()),
+            result.data(), static_cast<int>(result.size()))));
+        return result;
+    }
+
+    const fs::path pv_cnf_ = root_.path() / "pv" / "cnf";
+    const fs::path cnf_ = root_.path() / "or" / "cnf";
+};
+
+// U+00F6 and two characters beyond Latin: two and three bytes in UTF-8.
+constexpr char kNameUtf8[] = "j\xc3\xb6vx-\xe6\x97\xa5\xe6\x9c\xac";
+constexpr wchar_t kNameWide[] = L"j\u00f6vx-\u65e5\u672c";
+
+TEST_F(ProviderWithService, FilesAndListComeBackAsUtf16Texts) {
+    const std::string values = "<config>\n  <LogName>" + std::string(kNameUtf8) +
+                               "</LogName>\n  <TimeoutInterval>90</TimeoutInterval>\n</config>\n";
+    plat_test::write_text(cnf_ / "jowdtcfg.xml", values);
+    VARIANT name = text(L"Orvalis");
+    ClassObject* in = name_parameter(name);
+    VariantClear(&name);
+    const struct {
+        const wchar_t* method;
+        const wchar_t* out_name;
+        std::wstring expected;
+    } cases[] = {
+        {L"GetConfigData", L"ConfigData", wide(values)},
+        {L"GetConfigDefine", L"ConfigDefine", wide(plat_test::read_text(cnf_ / "jowdtdef.xml"))},
+    };
+    for (const auto& c : cases) {
+        auto got = call(c.method, in);
+        EXPECT_EQ(got->status(), WBEM_S_NO_ERROR);
+        ClassObject* out = got->out();
+        ASSERT_NE(out, nullptr);
+        EXPECT_EQ(out->value(L"ReturnValue").lVal, 0);
+        EXPECT_TRUE(out->text(c.out_name) == c.expected) << "the whole file, converted";
+    }
+    EXPECT_NE(cases[0].expected.find(kNameWide), std::wstring::npos);
+    in->Release();
+
+    auto list = call(L"GetComponentList");
+    ClassObject* out = list->out();
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(out->value(L"ReturnValue").lVal, 0);
+    const std::wstring document = out->text(L"ComponentList");
+    EXPECT_EQ(document.rfind(L"<programs>\n  <program>\n    <name>Orvalis</name>\n", 0), 0u);
+    EXPECT_NE(document.find(L"    <dispstring>Watchdog service</dispstring>\n  </program>\n"
+                            L"</programs>\n"),
+              std::wstring::npos);
+}
+
+// The watchdog service's window in another process.
+class WatchdogWindow {
+  public:
+    WatchdogWindow() {
+        const std::wstring event_name = L"jovaprv-test-" + std::to_wstring(GetCurrentProcessId());
+        HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, event_name.c_str());
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION process = {};
+        std::wstring line = L"\"" + com_test::program_directory() +
+                            L"jovaprv_com_watchdog_window.exe\" " + event_name;
+        if (ready == nullptr || !CreateProcessW(nullptr, line.data(), nullptr, nullptr, FALSE, 0,
+                                                nullptr, nullptr, &startup, &process)) {
+            ADD_FAILURE() << "the window program does not start: " << GetLastError();
+        } else {
+            CloseHandle(process.hThread);
+            process_ = process.hProcess;
+            const HANDLE either[] = {ready, process_};
+            EXPECT_EQ(WaitForMultipleObjects(2, either, FALSE, 30000), WAIT_OBJECT_0)
+                << "the window was not made";
+        }
+        if (ready != nullptr) {
+            CloseHandle(ready);
+        }
+    }
+    ~WatchdogWindow() {
+        if (process_ != nullptr) {
+            TerminateProcess(process_, 1);
+            CloseHandle(process_);
+        }
+    }
+    WatchdogWindow(const WatchdogWindow&) = delete;
+    WatchdogWindow& operator=(const WatchdogWindow&) = delete;
+
+    // The window program's exit code: 0 once it got the reload message.
+    DWORD outcome() const {
+        DWORD code = 99;
+        if (process_ == nullptr || WaitForSingleObject(process_, 30000) != WAIT_OBJECT_0) {
+            ADD_FAILURE() << "the window program did not end";
+        } else {
+            GetExitCodeProcess(process_, &code);
+        }
+        return code;
+    }
+
+  private:
+    HANDLE process_ = nullptr;
+};
+
+TEST_F(ProviderWithService, SetConfigDataChangesTheValueFileAndTellsTheServiceWindow) {
+    const std::string before = plat_test::read_text(cnf_ / "jowdtcfg.xml");
+    ASSERT_NE(before.find("<TimeoutInterval>1200</TimeoutInterval>"), std::string::npos);
+    WatchdogWindow window;
+
+    auto* in = new ClassObject({L"ComponentName", L"ConfigData"});
+    VARIANT name = text(L"Orvalis");
+    VARIANT data = text((std::wstring(L"<config>\n  <TimeoutInterval>600</TimeoutInterval>\n"
+                                      L"  <LogName>") +
+                         kNameWide + L"</LogName>\n</config>\n")
+                            .c_str());
+    in->Put(L"ComponentName", 0, &name, 0);
+    in->Put(L"ConfigData", 0, &data, 0);
+    VariantClear(&name);
+    VariantClear(&data);
+    auto set = call(L"SetConfigData", in);
+    in->Release();
+    EXPECT_EQ(set->returned, WBEM_S_NO_ERROR);
+    EXPECT_EQ(set->status(), WBEM_S_NO_ERROR);
+    ClassObject* out = set->out();
+    ASSERT_NE(out, nullptr);
+    EXPECT_EQ(out->value(L"ReturnValue").lVal, 0);
+    EXPECT_EQ(out->names_put(), std::set<std::wstring>{L"ReturnValue"});
+
+    const std::string after = plat_test::read_text(cnf_ / "jowdtcfg.xml");
+    EXPECT_NE(after.find("<TimeoutInterval>600</TimeoutInterval>"), std::string::npos) << after;
+    EXPECT_NE(after.find("<LogName>" + std::string(kNameUtf8) + "</LogName>"), std::string::npos)
+        << "stored as UTF-8";
+    EXPECT_NE(after.find("<IntervalCount>2</IntervalCount>"), std::string::npos) << "kept";
+    EXPECT_EQ(plat_test::read_text(cnf_ / "jowdtcfg.old"), before);
+    EXPECT_EQ(window.outcome(), 0u) << "WM_RELOADCONFIG with both parameters 0";
+}
+
 }  // namespace
