@@ -5,8 +5,11 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <atomic>
 #include <filesystem>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "com_names.h"
 #include "com_test_support.h"
@@ -424,6 +427,113 @@ TEST_F(ProviderWithService, SetConfigDataChangesTheValueFileAndTellsTheServiceWi
     EXPECT_NE(after.find("<IntervalCount>2</IntervalCount>"), std::string::npos) << "kept";
     EXPECT_EQ(plat_test::read_text(cnf_ / "jowdtcfg.old"), before);
     EXPECT_EQ(window.outcome(), 0u) << "WM_RELOADCONFIG with both parameters 0";
+}
+
+// A ReturnValue, or -1 when the call did not complete with one out-parameter object.
+LONG return_value(IWbemServices* services, const wchar_t* method, IWbemClassObject* in,
+                  std::wstring* text = nullptr, const wchar_t* text_name = nullptr) {
+    auto* sink = new ObjectSink;
+    Bstr path(L"VarmothKTLPVProvider.id=1");
+    Bstr name(method);
+    LONG result = -1;
+    if (services->ExecMethodAsync(path, name, 0, nullptr, in, sink) == WBEM_S_NO_ERROR &&
+        sink->objects.size() == 1 && sink->statuses.size() == 1 &&
+        sink->statuses[0].second == WBEM_S_NO_ERROR) {
+        result = sink->object(0)->value(L"ReturnValue").lVal;
+        if (text != nullptr) {
+            *text = sink->object(0)->text(text_name);
+        }
+    }
+    sink->Release();
+    return result;
+}
+
+ClassObject* set_parameters(const std::wstring& data) {
+    auto* in = new ClassObject({L"ComponentName", L"ConfigData"});
+    VARIANT name;
+    VariantInit(&name);
+    name.vt = VT_BSTR;
+    name.bstrVal = SysAllocString(L"Orvalis");
+    VARIANT value;
+    VariantInit(&value);
+    value.vt = VT_BSTR;
+    value.bstrVal = SysAllocStringLen(data.data(), static_cast<UINT>(data.size()));
+    in->Put(L"ComponentName", 0, &name, 0);
+    in->Put(L"ConfigData", 0, &value, 0);
+    VariantClear(&name);
+    VariantClear(&value);
+    return in;
+}
+
+// WMI calls a provider registered for both threading models from any thread.
+TEST_F(ProviderWithService, CallsFromSeveralThreadsAtOnceEachCompleteAndLeaveAWholeValueFile) {
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 6;
+    std::atomic<int> failed{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            ClassObject* get = set_parameters(L"");
+            for (int round = 0; round < kRounds; ++round) {
+                if (round % 2 == 0) {
+                    std::wstring text;
+                    if (return_value(services_, L"GetConfigData", get, &text, L"ConfigData") != 0 ||
+                        text.find(L"<TimeoutInterval>") == std::wstring::npos) {
+                        ++failed;
+                    }
+                    continue;
+                }
+                ClassObject* in = set_parameters(L"<config><TimeoutInterval>" +
+                                                 std::to_wstring(100 + 10 * t + round) +
+                                                 L"</TimeoutInterval></config>");
+                failed += return_value(services_, L"SetConfigData", in) != 0;
+                in->Release();
+            }
+            get->Release();
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(failed.load(), 0);
+    const std::string after = plat_test::read_text(cnf_ / "jowdtcfg.xml");
+    const std::size_t at = after.find("<TimeoutInterval>1");
+    EXPECT_NE(at, std::string::npos) << after;
+    EXPECT_EQ(after.find("<TimeoutInterval>", at + 1), std::string::npos) << after;
+    EXPECT_NE(after.find("<IntervalCount>2</IntervalCount>"), std::string::npos) << after;
+}
+
+TEST_F(ProviderWithService, HugeTextsComeBackWholeAndNeverTearTheValueFile) {
+    // 16 MiB: eight million two-byte characters.
+    std::string values = "<config>\n  <LogName>";
+    for (int i = 0; i < 8 * 1024 * 1024; ++i) {
+        values += "\xc3\xb6";
+    }
+    values += "</LogName>\n</config>\n";
+    plat_test::write_text(cnf_ / "jowdtcfg.xml", values);
+    ClassObject* get = set_parameters(L"");
+    std::wstring text;
+    EXPECT_EQ(return_value(services_, L"GetConfigData", get, &text, L"ConfigData"), 0);
+    get->Release();
+    EXPECT_EQ(text.size(), values.size() - 8 * 1024 * 1024);
+    EXPECT_TRUE(text == wide(values)) << "whole and converted";
+
+    // A document as large: the store takes it whole (the item after the long name is read
+    // only then) or refuses it, and the value file is never torn.
+    ClassObject* set =
+        set_parameters(L"<config><LogName>" + std::wstring(8 * 1024 * 1024, L'\u00e4') +
+                       L"</LogName><TimeoutInterval>77</TimeoutInterval></config>");
+    const LONG result = return_value(services_, L"SetConfigData", set);
+    set->Release();
+    const std::string after = plat_test::read_text(cnf_ / "jowdtcfg.xml");
+    if (result == 0) {
+        EXPECT_NE(after.find("<TimeoutInterval>77</TimeoutInterval>"), std::string::npos);
+        EXPECT_NE(after.find("\xc3\xa4\xc3\xa4</LogName>"), std::string::npos) << "the new name";
+    } else {
+        EXPECT_EQ(result, kFailed);
+        EXPECT_TRUE(after == values) << "untouched";
+    }
+    name_space_->provider_class()->drop_instances();
 }
 
 }  // namespace

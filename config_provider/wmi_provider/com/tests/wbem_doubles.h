@@ -11,6 +11,7 @@
 
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -68,6 +69,7 @@ class ClassObject final : public Counted<IWbemClassObject> {
             }
             method.out->Release();
         }
+        drop_instances();
     }
 
     // The out-parameter class of the method, which the class keeps.
@@ -98,7 +100,6 @@ class ClassObject final : public Counted<IWbemClassObject> {
         }
         return names;
     }
-    int spawned() const { return spawned_; }
 
     HRESULT STDMETHODCALLTYPE Get(LPCWSTR name, LONG, VARIANT* value, CIMTYPE*, LONG*) override {
         if (name == nullptr || !declared(name)) {
@@ -142,8 +143,8 @@ class ClassObject final : public Counted<IWbemClassObject> {
         return WBEM_E_NOT_FOUND;
     }
     HRESULT STDMETHODCALLTYPE SpawnInstance(LONG, IWbemClassObject** instance) override {
-        ++spawned_;
         auto* made = new ClassObject(declared_);
+        std::lock_guard<std::mutex> lock(mutex_);  // the provider may run on several threads
         instances_.push_back(made);
         made->AddRef();  // kept for the test to look at
         *instance = made;
@@ -213,8 +214,8 @@ class ClassObject final : public Counted<IWbemClassObject> {
     std::vector<std::wstring> declared_;
     std::map<std::wstring, VARIANT> values_;
     std::map<std::wstring, Method> methods_;
+    std::mutex mutex_;
     std::vector<ClassObject*> instances_;
-    int spawned_ = 0;
 };
 
 // The class as the provider's MOF declares it.
@@ -287,7 +288,10 @@ class Namespace final : public Counted<IWbemServices> {
 
     HRESULT STDMETHODCALLTYPE GetObject(const BSTR path, LONG, IWbemContext*,
                                         IWbemClassObject** object, IWbemCallResult**) override {
-        asked.push_back(path != nullptr ? path : L"<null>");
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            asked.push_back(path != nullptr ? path : L"<null>");
+        }
         if (class_ == nullptr || path == nullptr || !same_name(path, L"VarmothKTLPVProvider")) {
             return WBEM_E_NOT_FOUND;
         }
@@ -384,6 +388,7 @@ class Namespace final : public Counted<IWbemServices> {
     }
 
   private:
+    std::mutex mutex_;
     ClassObject* class_;
 };
 
