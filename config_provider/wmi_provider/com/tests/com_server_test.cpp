@@ -1,0 +1,221 @@
+// The in-process server: its class object, the factory's counts and the module lock, the
+// provider object's interfaces, and registration with regsvr32 followed by creation
+// through COM.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <string>
+
+#include "com_names.h"
+#include "com_test_support.h"
+
+namespace {
+
+using com_test::Server;
+using jovaprv::com::kProviderClassId;
+
+// {0B9C4A51-2F3E-4D6A-8B7C-1E2D3F405A6B}: a class this library does not serve.
+constexpr GUID kOtherClassId = {
+    0x0b9c4a51, 0x2f3e, 0x4d6a, {0x8b, 0x7c, 0x1e, 0x2d, 0x3f, 0x40, 0x5a, 0x6b}};
+
+void* const kGarbage = reinterpret_cast<void*>(0x1234);
+
+TEST(ComServer, HandsOutTheFactoryOnlyForItsClassAndTheFactoryInterfaces) {
+    Server server;
+    ASSERT_TRUE(server.loaded());
+    const struct {
+        const GUID* class_id;
+        const IID* iid;
+        HRESULT expected;
+    } cases[] = {
+        {&kProviderClassId, &IID_IClassFactory, S_OK},
+        {&kProviderClassId, &IID_IUnknown, S_OK},
+        {&kOtherClassId, &IID_IClassFactory, CLASS_E_CLASSNOTAVAILABLE},
+        {&kOtherClassId, &IID_IUnknown, CLASS_E_CLASSNOTAVAILABLE},
+        {&kProviderClassId, &IID_IWbemServices, E_NOINTERFACE},
+        {&kProviderClassId, &IID_IWbemProviderInit, E_NOINTERFACE},
+    };
+    IUnknown* first = nullptr;
+    for (const auto& c : cases) {
+        void* object = kGarbage;
+        EXPECT_EQ(server.get_class_object(*c.class_id, *c.iid, &object), c.expected);
+        if (c.expected != S_OK) {
+            EXPECT_EQ(object, nullptr) << "the out pointer is cleared";
+            continue;
+        }
+        ASSERT_NE(object, nullptr);
+        auto* unknown = static_cast<IUnknown*>(object);
+        if (first == nullptr) {
+            first = unknown;
+        }
+        EXPECT_EQ(unknown, first) << "one static factory";
+        unknown->Release();
+    }
+    EXPECT_EQ(server.get_class_object(kProviderClassId, IID_IClassFactory, nullptr), E_POINTER);
+    EXPECT_EQ(server.can_unload_now(), S_OK) << "every factory reference was given back";
+}
+
+TEST(ComServer, FactoryCountsAndLockServerHoldTheModuleLoaded) {
+    Server server;
+    ASSERT_TRUE(server.loaded());
+    EXPECT_EQ(server.can_unload_now(), S_OK);
+    IClassFactory* factory = server.factory();
+    ASSERT_NE(factory, nullptr);
+    EXPECT_EQ(server.can_unload_now(), S_FALSE) << "a factory reference is out";
+    EXPECT_EQ(factory->AddRef(), 2u);
+    EXPECT_EQ(factory->AddRef(), 2u);
+    EXPECT_EQ(factory->Release(), 1u);
+    EXPECT_EQ(factory->Release(), 1u);
+
+    void* object = kGarbage;
+    EXPECT_EQ(factory->QueryInterface(IID_IWbemServices, &object), E_NOINTERFACE);
+    EXPECT_EQ(object, nullptr);
+    EXPECT_EQ(factory->QueryInterface(IID_IUnknown, &object), S_OK);
+    EXPECT_EQ(object, static_cast<IUnknown*>(factory));
+    factory->Release();
+
+    EXPECT_EQ(factory->LockServer(TRUE), S_OK);
+    factory->Release();
+    EXPECT_EQ(server.can_unload_now(), S_FALSE) << "locked although no reference is out";
+    IClassFactory* again = server.factory();
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(again->LockServer(FALSE), S_OK);
+    EXPECT_EQ(server.can_unload_now(), S_FALSE);
+    again->Release();
+    EXPECT_EQ(server.can_unload_now(), S_OK);
+}
+
+TEST(ComServer, CreateInstanceRefusesAnOuterObjectAndDestroysWhatLacksTheInterface) {
+    Server server;
+    ASSERT_TRUE(server.loaded());
+    IClassFactory* factory = server.factory();
+    ASSERT_NE(factory, nullptr);
+    void* object = kGarbage;
+    EXPECT_EQ(factory->CreateInstance(factory, IID_IUnknown, &object), CLASS_E_NOAGGREGATION);
+    EXPECT_EQ(object, nullptr);
+    object = kGarbage;
+    EXPECT_EQ(factory->CreateInstance(nullptr, IID_IClassFactory, &object), E_NOINTERFACE);
+    EXPECT_EQ(object, nullptr);
+    EXPECT_EQ(factory->CreateInstance(nullptr, IID_IWbemServices, &object), S_OK);
+    ASSERT_NE(object, nullptr);
+    factory->Release();
+    // A live provider keeps the library: COM would otherwise unload its code under it.
+    EXPECT_EQ(server.can_unload_now(), S_FALSE);
+    EXPECT_EQ(static_cast<IWbemServices*>(object)->Release(), 0u);
+    EXPECT_EQ(server.can_unload_now(), S_OK) << "the refused objects are gone too";
+}
+
+TEST(ProviderObject, AnswersItsTwoInterfacesWithOneCount) {
+    Server server;
+    ASSERT_TRUE(server.loaded());
+    IWbemProviderInit* init = server.create_provider();
+    ASSERT_NE(init, nullptr);
+
+    void* object = kGarbage;
+    ASSERT_EQ(init->QueryInterface(IID_IWbemServices, &object), S_OK);
+    auto* services = static_cast<IWbemServices*>(object);
+    EXPECT_NE(static_cast<void*>(services), static_cast<void*>(init)) << "the second interface";
+    const struct {
+        IUnknown* asked;
+        const IID* iid;
+        void* expected;
+    } cases[] = {
+        {init, &IID_IUnknown, init},
+        {init, &IID_IWbemProviderInit, init},
+        {services, &IID_IUnknown, init},
+        {services, &IID_IWbemProviderInit, init},
+        {services, &IID_IWbemServices, services},
+        {init, &IID_IClassFactory, nullptr},
+        {services, &IID_IWbemObjectSink, nullptr},
+    };
+    for (const auto& c : cases) {
+        object = kGarbage;
+        EXPECT_EQ(c.asked->QueryInterface(*c.iid, &object),
+                  c.expected != nullptr ? S_OK : E_NOINTERFACE);
+        EXPECT_EQ(object, c.expected);
+        if (object != nullptr) {
+            static_cast<IUnknown*>(object)->Release();
+        }
+    }
+    // Two references now: the creation's and the query's, counted together.
+    EXPECT_EQ(services->AddRef(), 3u);
+    EXPECT_EQ(init->Release(), 2u);
+    EXPECT_EQ(init->Release(), 1u);
+    EXPECT_EQ(server.can_unload_now(), S_FALSE);
+    EXPECT_EQ(services->Release(), 0u);
+    EXPECT_EQ(server.can_unload_now(), S_OK);
+}
+
+// The class key as COM reads it.
+std::wstring class_key(const wchar_t* subkey = L"") {
+    return std::wstring(L"CLSID\\") + jovaprv::com::kProviderClassIdText + subkey;
+}
+
+bool key_exists(const std::wstring& path) {
+    HKEY key;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
+        return false;
+    }
+    RegCloseKey(key);
+    return true;
+}
+
+std::wstring text_value(const std::wstring& path, const wchar_t* name) {
+    wchar_t data[1024] = {};
+    DWORD bytes = sizeof data - sizeof(wchar_t);
+    DWORD type = 0;
+    if (RegGetValueW(HKEY_CLASSES_ROOT, path.c_str(), name, RRF_RT_ANY, &type, data, &bytes) !=
+            ERROR_SUCCESS ||
+        type != REG_SZ) {
+        return L"<no text value>";
+    }
+    return data;
+}
+
+std::string narrow(const std::wstring& text) {
+    return std::string(text.begin(), text.end());
+}
+
+TEST(ComRegistration, Regsvr32RegistersTheLibraryForCoCreateInstanceAndRemovesItAgain) {
+    Server server;
+    ASSERT_TRUE(server.loaded());
+    EXPECT_EQ(server.unregister_server(), S_OK);
+    EXPECT_EQ(server.unregister_server(), S_OK) << "not registered: still S_OK";
+    ASSERT_FALSE(key_exists(class_key()));
+
+    const std::wstring library = com_test::library_path();
+    ASSERT_EQ(com_test::run(L"regsvr32 /s \"" + library + L"\""), 0);
+    EXPECT_EQ(text_value(class_key(), nullptr), L"VarmothKTLPVProvider Prototype");
+    EXPECT_EQ(
+        _wcsicmp(text_value(class_key(L"\\InprocServer32"), nullptr).c_str(), library.c_str()), 0)
+        << narrow(text_value(class_key(L"\\InprocServer32"), nullptr));
+    EXPECT_EQ(text_value(class_key(L"\\InprocServer32"), L"ThreadingModel"), L"Both");
+
+    for (const DWORD model : {COINIT_MULTITHREADED, COINIT_APARTMENTTHREADED}) {
+        ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, model)));
+        void* object = nullptr;
+        EXPECT_EQ(CoCreateInstance(kProviderClassId, nullptr, CLSCTX_INPROC_SERVER,
+                                   IID_IWbemServices, &object),
+                  S_OK);
+        ASSERT_NE(object, nullptr);
+        IWbemProviderInit* init = nullptr;
+        EXPECT_EQ(static_cast<IWbemServices*>(object)->QueryInterface(
+                      IID_IWbemProviderInit, reinterpret_cast<void**>(&init)),
+                  S_OK);
+        // In the same apartment COM hands out the object itself, no proxy.
+        EXPECT_EQ(init->Release(), 1u);
+        EXPECT_EQ(static_cast<IWbemServices*>(object)->Release(), 0u);
+        CoUninitialize();
+    }
+
+    ASSERT_EQ(com_test::run(L"regsvr32 /s /u \"" + library + L"\""), 0);
+    EXPECT_FALSE(key_exists(class_key()));
+    ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+    void* object = kGarbage;
+    EXPECT_EQ(
+        CoCreateInstance(kProviderClassId, nullptr, CLSCTX_INPROC_SERVER, IID_IUnknown, &object),
+        REGDB_E_CLASSNOTREG);
+    CoUninitialize();
+}
+
+}  // namespace
