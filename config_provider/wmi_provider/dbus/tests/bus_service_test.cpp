@@ -120,18 +120,33 @@ class Process {
 // rules for the service's name apply on top.
 class PrivateBus {
   public:
-    PrivateBus(const fs::path& dir, bool shipped_policy) {
+    // With activation, the shipped activation file (its Exec pointed at this bus) lets the
+    // bus start the service on the first call.
+    PrivateBus(const fs::path& dir, bool shipped_policy, bool activation = false) {
         static std::atomic<int> counter{0};
+        const std::string listen = "unix:abstract=jovaprvd-test-" + std::to_string(getpid()) + "-" +
+                                   std::to_string(counter++);
+        std::string services;
+        if (activation) {
+            std::string file =
+                read_text(fs::path(PACKAGING_DIR) / "dbus/com.varmoth.KTLPV.service.in");
+            const std::size_t exec = file.find("Exec=");
+            file.replace(exec, file.find('\n', exec) - exec,
+                         std::string("Exec=") + JOVAPRVD_PROGRAM + " --address " + listen);
+            write_text(dir / "services" / "com.varmoth.KTLPV.service", file);
+            services = "  <servicedir>" + (dir / "services").string() + "</servicedir>\n";
+        }
         const std::string config = (dir / "bus.conf").string();
         write_text(config,
                    "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration "
                    "1.0//EN\" \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
                    "<busconfig>\n"
-                   "  <listen>unix:abstract=jovaprvd-test-" +
-                       std::to_string(getpid()) + "-" + std::to_string(counter++) +
+                   "  <listen>" +
+                       listen +
                        "</listen>\n"
                        "  <auth>EXTERNAL</auth>\n"
-                       "  <limit name=\"max_message_size\">67108864</limit>\n"
+                       "  <limit name=\"max_message_size\">67108864</limit>\n" +
+                       services +
                        "  <policy context=\"default\">\n"
                        "    <allow user=\"*\"/>\n"
                        "    <allow own=\"*\"/>\n"
@@ -233,7 +248,9 @@ class BusService : public ::testing::Test {
 
     void stage_install_tree();
 
-    void start_bus(bool shipped_policy = false) { bus_.emplace(root_.path(), shipped_policy); }
+    void start_bus(bool shipped_policy = false, bool activation = false) {
+        bus_.emplace(root_.path(), shipped_policy, activation);
+    }
 
     // The service on the private bus, up once it has reported READY=1.
     void start_service(std::vector<std::string> extra = {}) {
@@ -477,6 +494,14 @@ TEST_F(BusService, MethodsAnswerThroughTheBus) {
     EXPECT_EQ(code, 0) << shown;
     EXPECT_EQ(shown.rfind("is 0 \"<config>\\n  <TimeoutInterval>60</TimeoutInterval>", 0), 0u)
         << shown;
+}
+
+TEST_F(BusService, TheFirstCallStartsTheService) {
+    start_bus(false, true);
+    Client client(bus_->address());
+    const Reply data = client.call("GetConfigData", {"Orvalis"});
+    EXPECT_EQ(data.value, 0) << data.error << " " << data.text << bus_->err();
+    EXPECT_EQ(data.text, values());
 }
 
 TEST_F(BusService, SetConfigDataChangesOneItemAndNotifies) {
