@@ -609,6 +609,54 @@ TEST_F(BusService, ConcurrentClientsNeverSeeATornValueFile) {
     EXPECT_NE(values(), before);
 }
 
+// More calls at once than the service lets wait: each is answered, done or refused as busy.
+TEST_F(BusService, ABurstOfCallsIsAnsweredOrRefused) {
+    start_bus();
+    start_service();
+    Client client(bus_->address());
+    struct Tally {
+        int done = 0;
+        int busy = 0;
+        int other = 0;
+    } tally;
+    const auto counted = [](sd_bus_message* reply, void* userdata, sd_bus_error*) {
+        auto* t = static_cast<Tally*>(userdata);
+        std::int32_t value = -1;
+        if (const sd_bus_error* error = sd_bus_message_get_error(reply)) {
+            (sd_bus_error_has_name(error, SD_BUS_ERROR_LIMITS_EXCEEDED) ? t->busy : t->other)++;
+        } else if (sd_bus_message_read(reply, "i", &value) > 0 && value == 0) {
+            t->done++;
+        } else {
+            t->other++;
+        }
+        return 0;
+    };
+    constexpr int kCalls = static_cast<int>(jovaprvd::kMaxQueuedCalls) + 36;
+    // A few writes keep the worker busy while the reads pile up behind them.
+    for (int i = 0; i < kCalls; ++i) {
+        const int r = i < 3 ? sd_bus_call_method_async(
+                                  client.bus(), nullptr, kBusName, kObjectPath, kInterface,
+                                  "SetConfigData", counted, &tally, "ss", "Orvalis",
+                                  i % 2 ? "<config><IntervalCount>11</IntervalCount></config>"
+                                        : "<config><IntervalCount>12</IntervalCount></config>")
+                            : sd_bus_call_method_async(client.bus(), nullptr, kBusName, kObjectPath,
+                                                       kInterface, "GetConfigData", counted, &tally,
+                                                       "s", "Orvalis");
+        ASSERT_GE(r, 0);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (tally.done + tally.busy + tally.other < kCalls &&
+           std::chrono::steady_clock::now() < deadline) {
+        if (sd_bus_process(client.bus(), nullptr) == 0) {
+            sd_bus_wait(client.bus(), 100'000);
+        }
+    }
+    EXPECT_EQ(tally.done + tally.busy, kCalls) << tally.other << " other answers";
+    EXPECT_GE(tally.done, 1);
+    EXPECT_EQ(client.call("GetConfigData", {"Orvalis"}).text, values());
+    EXPECT_TRUE(service_->running());
+}
+
 TEST_F(BusService, CallersThatLeaveMidCallLeaveTheServiceUp) {
     start_bus();
     start_service();
