@@ -120,18 +120,33 @@ class Process {
 // rules for the service's name apply on top.
 class PrivateBus {
   public:
-    PrivateBus(const fs::path& dir, bool shipped_policy) {
+    // With activation, the shipped activation file (its Exec pointed at this bus) lets the
+    // bus start the service on the first call.
+    PrivateBus(const fs::path& dir, bool shipped_policy, bool activation = false) {
         static std::atomic<int> counter{0};
+        const std::string listen = "unix:abstract=jovaprvd-test-" + std::to_string(getpid()) + "-" +
+                                   std::to_string(counter++);
+        std::string services;
+        if (activation) {
+            std::string file =
+                read_text(fs::path(PACKAGING_DIR) / "dbus/com.varmoth.KTLPV.service.in");
+            const std::size_t exec = file.find("Exec=");
+            file.replace(exec, file.find('\n', exec) - exec,
+                         std::string("Exec=") + JOVAPRVD_PROGRAM + " --address " + listen);
+            write_text(dir / "services" / "com.varmoth.KTLPV.service", file);
+            services = "  <servicedir>" + (dir / "services").string() + "</servicedir>\n";
+        }
         const std::string config = (dir / "bus.conf").string();
         write_text(config,
                    "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration "
                    "1.0//EN\" \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
                    "<busconfig>\n"
-                   "  <listen>unix:abstract=jovaprvd-test-" +
-                       std::to_string(getpid()) + "-" + std::to_string(counter++) +
+                   "  <listen>" +
+                       listen +
                        "</listen>\n"
                        "  <auth>EXTERNAL</auth>\n"
-                       "  <limit name=\"max_message_size\">67108864</limit>\n"
+                       "  <limit name=\"max_message_size\">67108864</limit>\n" +
+                       services +
                        "  <policy context=\"default\">\n"
                        "    <allow user=\"*\"/>\n"
                        "    <allow own=\"*\"/>\n"
@@ -233,7 +248,9 @@ class BusService : public ::testing::Test {
 
     void stage_install_tree();
 
-    void start_bus(bool shipped_policy = false) { bus_.emplace(root_.path(), shipped_policy); }
+    void start_bus(bool shipped_policy = false, bool activation = false) {
+        bus_.emplace(root_.path(), shipped_policy, activation);
+    }
 
     // The service on the private bus, up once it has reported READY=1.
     void start_service(std::vector<std::string> extra = {}) {
@@ -479,6 +496,14 @@ TEST_F(BusService, MethodsAnswerThroughTheBus) {
         << shown;
 }
 
+TEST_F(BusService, TheFirstCallStartsTheService) {
+    start_bus(false, true);
+    Client client(bus_->address());
+    const Reply data = client.call("GetConfigData", {"Orvalis"});
+    EXPECT_EQ(data.value, 0) << data.error << " " << data.text << bus_->err();
+    EXPECT_EQ(data.text, values());
+}
+
 TEST_F(BusService, SetConfigDataChangesOneItemAndNotifies) {
     plat_test::DatagramReceiver window(root_ / "run/jovxserverassistantwatchdog");
     start_bus();
@@ -582,6 +607,54 @@ TEST_F(BusService, ConcurrentClientsNeverSeeATornValueFile) {
     EXPECT_EQ(torn, 0);
     EXPECT_TRUE(whole(values())) << values();
     EXPECT_NE(values(), before);
+}
+
+// More calls at once than the service lets wait: each is answered, done or refused as busy.
+TEST_F(BusService, ABurstOfCallsIsAnsweredOrRefused) {
+    start_bus();
+    start_service();
+    Client client(bus_->address());
+    struct Tally {
+        int done = 0;
+        int busy = 0;
+        int other = 0;
+    } tally;
+    const auto counted = [](sd_bus_message* reply, void* userdata, sd_bus_error*) {
+        auto* t = static_cast<Tally*>(userdata);
+        std::int32_t value = -1;
+        if (const sd_bus_error* error = sd_bus_message_get_error(reply)) {
+            (sd_bus_error_has_name(error, SD_BUS_ERROR_LIMITS_EXCEEDED) ? t->busy : t->other)++;
+        } else if (sd_bus_message_read(reply, "i", &value) > 0 && value == 0) {
+            t->done++;
+        } else {
+            t->other++;
+        }
+        return 0;
+    };
+    constexpr int kCalls = static_cast<int>(jovaprvd::kMaxQueuedCalls) + 36;
+    // A few writes keep the worker busy while the reads pile up behind them.
+    for (int i = 0; i < kCalls; ++i) {
+        const int r = i < 3 ? sd_bus_call_method_async(
+                                  client.bus(), nullptr, kBusName, kObjectPath, kInterface,
+                                  "SetConfigData", counted, &tally, "ss", "Orvalis",
+                                  i % 2 ? "<config><IntervalCount>11</IntervalCount></config>"
+                                        : "<config><IntervalCount>12</IntervalCount></config>")
+                            : sd_bus_call_method_async(client.bus(), nullptr, kBusName, kObjectPath,
+                                                       kInterface, "GetConfigData", counted, &tally,
+                                                       "s", "Orvalis");
+        ASSERT_GE(r, 0);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (tally.done + tally.busy + tally.other < kCalls &&
+           std::chrono::steady_clock::now() < deadline) {
+        if (sd_bus_process(client.bus(), nullptr) == 0) {
+            sd_bus_wait(client.bus(), 100'000);
+        }
+    }
+    EXPECT_EQ(tally.done + tally.busy, kCalls) << tally.other << " other answers";
+    EXPECT_GE(tally.done, 1);
+    EXPECT_EQ(client.call("GetConfigData", {"Orvalis"}).text, values());
+    EXPECT_TRUE(service_->running());
 }
 
 TEST_F(BusService, CallersThatLeaveMidCallLeaveTheServiceUp) {
