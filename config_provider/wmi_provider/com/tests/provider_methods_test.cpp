@@ -219,6 +219,31 @@ TEST_F(ProviderMethods, OnlyTheFourNamesAsWrittenAndOnlyWithTheClassAreServed) {
     empty->Release();
 }
 
+// A class without the method's signature, and a namespace without the class to enumerate:
+// the call completes with the failure that stopped it and hands out nothing.
+TEST_F(ProviderMethods, WhatCannotBeObtainedCompletesWithAFailureStatus) {
+    auto* bare = new Namespace(new ClassObject({L"id"}));
+    ASSERT_EQ(initialize(bare), WBEM_S_INITIALIZED);
+    auto no_signature = call(L"GetComponentList");
+    EXPECT_EQ(no_signature->returned, WBEM_E_NOT_FOUND);
+    EXPECT_EQ(no_signature->status(), WBEM_E_NOT_FOUND);
+    EXPECT_TRUE(no_signature->sink->objects.empty());
+
+    auto* sink = new ObjectSink;
+    Bstr other_class(L"NoSuchClass");
+    EXPECT_EQ(services_->CreateInstanceEnumAsync(other_class, 0, nullptr, sink), WBEM_E_NOT_FOUND);
+    EXPECT_EQ(sink->statuses,
+              (std::vector<std::pair<LONG, HRESULT>>{{WBEM_STATUS_COMPLETE, WBEM_E_NOT_FOUND}}));
+    EXPECT_TRUE(sink->objects.empty());
+    sink->Release();
+    services_->Release();
+    services_ = nullptr;
+    EXPECT_EQ(init_->Release(), 0u);
+    init_ = nullptr;
+    EXPECT_EQ(bare->references(), 1);
+    bare->Release();
+}
+
 TEST_F(ProviderMethods, ComponentListWithoutTheAssistKeyIsEmptyAndSucceeds) {
     ASSERT_EQ(initialize(name_space_), WBEM_S_INITIALIZED);
     auto list = call(L"GetComponentList");
