@@ -65,6 +65,12 @@ class File {
     // fail as busy until the file is closed. Where share modes do this already, nothing.
     Status exclude_exclusive();
 
+    // An exclusive lock on the whole file (every byte offset there can be), without waiting:
+    // fails as busy while another open of the file holds one. Opens of the same file in one
+    // process exclude each other too. The file must be open for writing.
+    Status try_lock_whole();
+    Status unlock_whole();
+
   private:
     static constexpr std::intptr_t kInvalid = -1;
     std::intptr_t handle_ = kInvalid;
