@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include "guarded_copy.h"
 #include "plat/error.h"
 #include "plat/thread.h"
 #include "trace_set.h"
@@ -25,9 +26,11 @@ struct SettledRecord {
     bool swapped = false;
 };
 
+// A management file shortened under its mapping faults the copy: no valid record either.
 bool copy_record(const plat::FileMapping& view, SettledRecord* out) {
-    std::memcpy(&out->record, view.data(), sizeof out->record);
-    return settle_byte_order(&out->record, &out->swapped) && managed::header_valid(out->record);
+    std::uint32_t code = 0;
+    return ktl::guarded_copy(&out->record, view.data(), sizeof out->record, &code) &&
+           settle_byte_order(&out->record, &out->swapped) && managed::header_valid(out->record);
 }
 
 }  // namespace
@@ -311,7 +314,8 @@ std::int64_t Reader::current_offset() {
     if (!trace_view_.is_mapped()) {
         return -1;
     }
-    return static_cast<std::int64_t>(scan_for_end(current_file, record.offset));
+    const std::uint64_t end = scan_for_end(current_file, record.offset);
+    return end == kFaulted ? -1 : static_cast<std::int64_t>(end);
 }
 
 std::uint64_t Reader::scan_for_end(bool current_file, std::uint32_t write_offset) {
@@ -322,59 +326,83 @@ std::uint64_t Reader::scan_for_end(bool current_file, std::uint32_t write_offset
         data_end_ = write_offset;
         return data_end_;
     }
-    const unsigned char* view = trace_view_.data();
-    if (data_end_ < mapped_size_ && view[data_end_] == managed::kEndOfFileByte) {
-        return data_end_;
+    unsigned char chunk[4096];
+    if (data_end_ < mapped_size_) {
+        if (!copy_out(chunk, data_end_, 1)) {
+            return kFaulted;
+        }
+        if (chunk[0] == managed::kEndOfFileByte) {
+            return data_end_;
+        }
     }
     // Lines end in CR LF; a 0x1A after a line end, or after a byte-order mark there, ends
     // the data.
     enum class State { in_line, after_cr, after_line_end, after_fe, after_ff, after_order_mark };
     State state = data_end_ == 0 ? State::after_line_end : State::in_line;
     std::uint64_t at = data_end_;
-    for (; at < mapped_size_; ++at) {
-        const unsigned char c = view[at];
-        if (c == '\r') {
-            state = State::after_cr;
-            continue;
+    bool end = false;
+    while (!end && at < mapped_size_) {
+        const auto n =
+            static_cast<std::size_t>(std::min<std::uint64_t>(sizeof chunk, mapped_size_ - at));
+        if (!copy_out(chunk, at, n)) {
+            return kFaulted;
         }
-        bool end = false;
-        switch (state) {
-            case State::in_line:
-                break;
-            case State::after_cr:
-                if (c == '\n') {
-                    state = State::after_line_end;
-                }
-                break;
-            case State::after_line_end:
-                if (c == managed::kEndOfFileByte) {
-                    end = true;
-                } else if (c == 0xFE) {
-                    state = State::after_fe;
-                } else if (c == 0xFF) {
-                    state = State::after_ff;
-                }
-                break;
-            case State::after_fe:
-                if (c == 0xFF) {
-                    state = State::after_order_mark;
-                }
-                break;
-            case State::after_ff:
-                if (c == 0xFE) {
-                    state = State::after_order_mark;
-                }
-                break;
-            case State::after_order_mark:
-                end = c == managed::kEndOfFileByte;
-                break;
+        std::size_t i = 0;
+        for (; i < n && !end; ++i) {
+            const unsigned char c = chunk[i];
+            if (c == '\r') {
+                state = State::after_cr;
+                continue;
+            }
+            switch (state) {
+                case State::in_line:
+                    break;
+                case State::after_cr:
+                    if (c == '\n') {
+                        state = State::after_line_end;
+                    }
+                    break;
+                case State::after_line_end:
+                    if (c == managed::kEndOfFileByte) {
+                        end = true;
+                    } else if (c == 0xFE) {
+                        state = State::after_fe;
+                    } else if (c == 0xFF) {
+                        state = State::after_ff;
+                    }
+                    break;
+                case State::after_fe:
+                    if (c == 0xFF) {
+                        state = State::after_order_mark;
+                    }
+                    break;
+                case State::after_ff:
+                    if (c == 0xFE) {
+                        state = State::after_order_mark;
+                    }
+                    break;
+                case State::after_order_mark:
+                    end = c == managed::kEndOfFileByte;
+                    break;
+            }
         }
-        if (end) {
-            break;
-        }
+        at += end ? i - 1 : i;
     }
     data_end_ = std::max<std::uint64_t>(at, std::min(data_end_, mapped_size_));
     return data_end_;
+}
+
+bool Reader::copy_out(void* destination, std::uint64_t from, std::size_t n) {
+    std::uint32_t code = 0;
+    if (ktl::guarded_copy(destination, trace_view_.data() + from, n, &code)) {
+        return true;
+    }
+    // The file was shortened under the view: map what is left of it.
+    const int kept = last_error_;
+    map_trace_file();
+    last_error_ = kept;
+    fail(kView);
+    return false;
 }
 
 std::uint64_t Reader::readable_end() const {
@@ -395,7 +423,9 @@ std::uint32_t Reader::read(void* buffer, std::uint32_t size) {
         return 0;
     }
     const auto count = static_cast<std::uint32_t>(std::min<std::uint64_t>(size, end - position_));
-    std::memcpy(buffer, trace_view_.data() + position_, count);
+    if (!copy_out(buffer, position_, count)) {
+        return 0;
+    }
     position_ += count;
     return count;
 }
@@ -408,7 +438,12 @@ int Reader::get_char() {
     if (position_ >= readable_end()) {
         return -1;
     }
-    return trace_view_.data()[position_++];
+    unsigned char byte = 0;
+    if (!copy_out(&byte, position_, 1)) {
+        return -1;
+    }
+    ++position_;
+    return byte;
 }
 
 std::uint32_t Reader::get_line(char* buffer, std::uint32_t size) {
@@ -426,12 +461,13 @@ std::uint32_t Reader::get_line(char* buffer, std::uint32_t size) {
     const std::uint64_t end = readable_end();
     const std::uint64_t available = position_ < end ? end - position_ : 0;
     const auto limit = static_cast<std::size_t>(std::min<std::uint64_t>(size - 1, available));
-    const unsigned char* from = trace_view_.data() + position_;
-    const void* lf = limit == 0 ? nullptr : std::memchr(from, '\n', limit);
+    if (limit != 0 && !copy_out(buffer, position_, limit)) {
+        buffer[0] = '\0';
+        return 0;
+    }
+    const void* lf = limit == 0 ? nullptr : std::memchr(buffer, '\n', limit);
     const std::size_t count =
-        lf != nullptr ? static_cast<std::size_t>(static_cast<const unsigned char*>(lf) - from) + 1
-                      : limit;
-    std::memcpy(buffer, from, count);
+        lf != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lf) - buffer) + 1 : limit;
     buffer[count] = '\0';
     position_ += count;
     return static_cast<std::uint32_t>(count);

@@ -73,7 +73,12 @@ class Reader {
     int locked_record(managed::ManagementRecord* record);
     int take_lock(std::uint32_t version);
     std::uint64_t readable_end() const;
+    // The end of the data, or kFaulted.
     std::uint64_t scan_for_end(bool current_file, std::uint32_t write_offset);
+    static constexpr std::uint64_t kFaulted = ~std::uint64_t{0};
+    // Copies n bytes of the trace view; false (cause 7, the view mapped anew) when the file
+    // turned out shorter than the view.
+    bool copy_out(void* destination, std::uint64_t from, std::size_t n);
 
     std::string management_path_;
     std::string trace_path_;

@@ -330,6 +330,36 @@ TEST(ReaderBadInput, DamagedSetsGiveCausesNotCrashes) {
     }
 }
 
+// Files shortened while mapped: the access that finds them so fails, the process goes on.
+TEST(ReaderBadInput, FilesShortenedUnderTheReader) {
+    plat_test::ScratchDir dir;
+    HandSet set(dir.path(), "trc", 8192, 2);
+    const std::string text(99, 'x');
+    for (int n = 0; n < 50; ++n) {
+        set.append(text + "\n");  // 5000 bytes: into the second page
+    }
+    Reader reader(set.file(1));
+    ASSERT_EQ(reader.open_all(), 0);
+    ASSERT_EQ(KTLORSYM_MpttGetCurrentOffset(reader), 5000);
+
+    std::filesystem::resize_file(set.file(1), 100);
+    ASSERT_EQ(KTLORSYM_MpttSeek(reader, 4500, 0), 0);
+    char buffer[64];
+    EXPECT_EQ(KTLORSYM_MpttRead(reader, buffer, sizeof buffer), 0u);
+    EXPECT_EQ(KTLORSYM_MpttGetLastError(reader), KTLORSYM_MPTT_E_VIEW);
+    EXPECT_EQ(KTLORSYM_MpttGetLine(reader, buffer, sizeof buffer), 0u);
+    EXPECT_EQ(KTLORSYM_MpttGetChar(reader), -1);
+    // What is left of the file is mapped again.
+    ASSERT_EQ(KTLORSYM_MpttSeek(reader, 0, 0), 0);
+    EXPECT_EQ(reader.read_available().size(), 100u);
+
+    std::filesystem::resize_file(set.management(), 0);
+    EXPECT_EQ(KTLORSYM_MpttGetCurrentOffset(reader), -1);
+    EXPECT_EQ(KTLORSYM_MpttGetLastError(reader), KTLORSYM_MPTT_E_RECORD);
+    set.store_record();
+    EXPECT_EQ(KTLORSYM_MpttGetCurrentOffset(reader), 5000);
+}
+
 TEST(ReaderState, CallsOutOfOrder) {
     plat_test::ScratchDir dir;
     HandSet set(dir.path(), "trc");
