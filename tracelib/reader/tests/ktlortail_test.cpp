@@ -29,7 +29,7 @@ std::string lines(int from, int to) {
 }
 
 TEST(Follower, PrintsTheLastLinesThenFollowsAcrossSwitchesUntilStopped) {
-    plat_test::ScratchDir dir;
+    reader_test::FullDir dir;
     HandSet set(dir.path(), "svc", 4096, 3);
     for (int n = 1; n <= 5; ++n) {
         set.append(line(n));
@@ -57,7 +57,7 @@ TEST(Follower, PrintsTheLastLinesThenFollowsAcrossSwitchesUntilStopped) {
 }
 
 TEST(Follower, EndsWhenTheSetIsRemovedAndOnCtrlC) {
-    plat_test::ScratchDir dir;
+    reader_test::FullDir dir;
     HandSet set(dir.path(), "svc", 4096, 2);
     set.append(line(1));
     set.append(line(2));
@@ -81,7 +81,7 @@ TEST(Follower, EndsWhenTheSetIsRemovedAndOnCtrlC) {
 }
 
 TEST(Follower, BadInput) {
-    plat_test::ScratchDir dir;
+    reader_test::FullDir dir;
     HandSet set(dir.path(), "svc", 4096, 2);
     reader_test::write_at(set.management(), 0, "XXXX", 4);  // wrong magic
     HandSet other(dir.path(), "good", 4096, 2);

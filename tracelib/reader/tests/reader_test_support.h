@@ -45,6 +45,18 @@ inline std::string tail_bytes() {
     return std::string(1, static_cast<char>(managed::kEndOfFileByte)) + managed::kEndMark;
 }
 
+// A scratch directory named by its full path, as the reader wants its paths.
+class FullDir {
+  public:
+    FullDir() : path_(std::filesystem::absolute(scratch_.path())) {}
+    const std::filesystem::path& path() const { return path_; }
+    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+
+  private:
+    plat_test::ScratchDir scratch_;
+    std::filesystem::path path_;
+};
+
 // A set of `count` trace files of `size` bytes under dir/name, current file 1, offset 0.
 class HandSet {
   public:
@@ -68,8 +80,11 @@ class HandSet {
     managed::ManagementRecord& record() { return record_; }
 
     void store_record() { store_raw(&record_, sizeof record_); }
+    // A whole record is written in place: Windows refuses to shorten a mapped file.
     void store_raw(const void* bytes, std::size_t size) {
-        std::filesystem::resize_file(management_, 0);
+        if (size < sizeof record_) {
+            std::filesystem::resize_file(management_, 0);
+        }
         write_at(management_, 0, bytes, size);
     }
 
