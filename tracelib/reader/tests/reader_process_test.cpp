@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "plat/sync.h"
 #include "reader_test_support.h"
 
 namespace {
@@ -86,6 +87,49 @@ TEST(Processes, FollowerSeesEveryLineOfConcurrentWritersOnce) {
     ktlor::managed::ManagementRecord record{};
     ASSERT_TRUE(management.read(reinterpret_cast<char*>(&record), sizeof record));
     EXPECT_GE(record.current, 20u);
+}
+
+// A writer killed while it holds the mutex leaves it to the next one who waits, the reader
+// included.
+TEST(Processes, MutexOfAWriterKilledHoldingItIsTakenOver) {
+    reader_test::FullDir dir;
+    reader_test::HandSet set(dir.path(), "svc");
+    set.append("line\r\n");
+    char name[4096];
+    ASSERT_TRUE(ktlor::managed::mutex_name(set.prefix().c_str(), name, sizeof name));
+    int held[2];
+    ASSERT_EQ(pipe(held), 0);
+    const pid_t holder = fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        plat::NamedMutex mutex;
+        const bool ok = mutex.open(name).ok() && mutex.lock() == plat::WaitResult::signalled;
+        const char said = ok ? '1' : '0';
+        if (write(held[1], &said, 1) != 1 || !ok) {
+            _exit(1);
+        }
+        for (;;) {
+            pause();
+        }
+    }
+    char said = 0;
+    ASSERT_EQ(read(held[0], &said, 1), 1);
+    close(held[0]);
+    close(held[1]);
+    ASSERT_EQ(said, '1');
+
+    reader_test::Reader reader(set.file(1));
+    ASSERT_EQ(reader.open_all(), 0);
+    KTLORSYM_MpttSetLockBlockTime(reader, 0);
+    EXPECT_EQ(KTLORSYM_MpttGetCurrentOffset(reader), -1);
+    EXPECT_EQ(KTLORSYM_MpttGetLastError(reader), KTLORSYM_MPTT_E_LOCK);
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    KTLORSYM_MpttSetLockBlockTime(reader, 2000);
+    EXPECT_EQ(KTLORSYM_MpttGetCurrentOffset(reader), 6);
+    // Released again: the next wait finds it free at once.
+    KTLORSYM_MpttSetLockBlockTime(reader, 0);
+    EXPECT_EQ(KTLORSYM_MpttGetCurrentOffset(reader), 6);
 }
 
 }  // namespace
