@@ -89,8 +89,8 @@ TEST(Processes, FollowerSeesEveryLineOfConcurrentWritersOnce) {
     EXPECT_GE(record.current, 20u);
 }
 
-// A writer killed while it holds the mutex leaves it to the next one who waits, the reader
-// included.
+// The reader waits for the writers' mutex only as long as asked, not at all when the writers
+// run without it, and takes it over from a writer killed while holding it.
 TEST(Processes, MutexOfAWriterKilledHoldingItIsTakenOver) {
     reader_test::FullDir dir;
     reader_test::HandSet set(dir.path(), "svc");
@@ -123,6 +123,12 @@ TEST(Processes, MutexOfAWriterKilledHoldingItIsTakenOver) {
     KTLORSYM_MpttSetLockBlockTime(reader, 0);
     EXPECT_EQ(KTLORSYM_MpttGetCurrentOffset(reader), -1);
     EXPECT_EQ(KTLORSYM_MpttGetLastError(reader), KTLORSYM_MPTT_E_LOCK);
+    // Writers that all run without the mutex: nothing to wait for.
+    set.record().flags |= ktlor::managed::kOptionNoMutex;
+    set.store_record();
+    EXPECT_EQ(KTLORSYM_MpttGetCurrentOffset(reader), 6);
+    set.record().flags &= ~ktlor::managed::kOptionNoMutex;
+    set.store_record();
     kill(holder, SIGKILL);
     waitpid(holder, nullptr, 0);
     KTLORSYM_MpttSetLockBlockTime(reader, 2000);

@@ -3,18 +3,14 @@
 // managed trace set.
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <limits>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "ktlorsym_reader.h"
 #include "plat/file.h"
-#include "plat/sync.h"
 #include "reader_test_support.h"
 
 namespace {
@@ -433,65 +429,12 @@ TEST(ReaderState, LockSettings) {
     }
 }
 
-// Holds the writers' mutex of a prefix on a thread of its own until released.
-class MutexHolder {
-  public:
-    explicit MutexHolder(const std::string& prefix) {
-        char name[4096];
-        EXPECT_TRUE(managed::mutex_name(prefix.c_str(), name, sizeof name));
-        thread_ = std::thread([this, name = std::string(name)] {
-            plat::NamedMutex mutex;
-            const bool held =
-                mutex.open(name.c_str()).ok() && mutex.lock() == plat::WaitResult::signalled;
-            std::unique_lock<std::mutex> lock(m_);
-            state_ = held ? 1 : -1;
-            cv_.notify_all();
-            cv_.wait(lock, [this] { return release_; });
-            if (held) {
-                mutex.unlock();
-            }
-        });
-        std::unique_lock<std::mutex> lock(m_);
-        cv_.wait(lock, [this] { return state_ != 0; });
-        EXPECT_EQ(state_, 1) << "the mutex could not be taken";
-    }
-    ~MutexHolder() {
-        {
-            std::lock_guard<std::mutex> lock(m_);
-            release_ = true;
-        }
-        cv_.notify_all();
-        thread_.join();
-    }
-
-  private:
-    std::mutex m_;
-    std::condition_variable cv_;
-    int state_ = 0;
-    bool release_ = false;
-    std::thread thread_;
-};
-
-TEST(ReaderLocks, WritersHoldingTheirLockKeepTheReaderWaitingOnlyAsLongAsAsked) {
+TEST(ReaderLocks, OlderRecordsLockTheManagementFileAFewTimesOver) {
     reader_test::FullDir dir;
     HandSet set(dir.path(), "trc");
     set.append("line\r\n");
     Reader reader(set.file(1));
     ASSERT_EQ(reader.open_all(), 0);
-    KTLORSYM_MpttSetLockBlockTime(reader, 0);
-    {
-        MutexHolder holder(set.prefix());
-        EXPECT_EQ(KTLORSYM_MpttGetCurrentOffset(reader), -1);
-        EXPECT_EQ(KTLORSYM_MpttGetLastError(reader), KTLORSYM_MPTT_E_LOCK);
-        // Writers that all run without the mutex: nothing to wait for.
-        set.record().flags |= managed::kOptionNoMutex;
-        set.store_record();
-        EXPECT_EQ(KTLORSYM_MpttGetCurrentOffset(reader), 6);
-    }
-    set.record().flags &= ~managed::kOptionNoMutex;
-    set.store_record();
-    EXPECT_EQ(KTLORSYM_MpttGetCurrentOffset(reader), 6);
-
     // The older kind of record locks the management file, a few times over.
     set.record().version = 1;
     set.store_record();
