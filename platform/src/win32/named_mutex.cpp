@@ -5,6 +5,7 @@
 #include <aclapi.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -20,7 +21,13 @@ namespace {
 void object_name(const char* name, char* out, std::size_t capacity) {
     const char* space = std::getenv("VM_IPC_NAMESPACE");
     if (space != nullptr && space[0] != '\0') {
-        format_cut(out, capacity, "%s.%s", space, name);
+        // After a "Global\" or "Local\" namespace prefix, which must come first.
+        const char* slash = std::strchr(name, '\\');
+        const int kept = slash != nullptr && (std::strncmp(name, "Global\\", 7) == 0 ||
+                                              std::strncmp(name, "Local\\", 6) == 0)
+                             ? static_cast<int>(slash - name + 1)
+                             : 0;
+        format_cut(out, capacity, "%.*s%s.%s", kept, name, space, name + kept);
     } else {
         copy_cut(out, capacity, name);
     }

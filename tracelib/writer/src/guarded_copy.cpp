@@ -2,7 +2,9 @@
 
 #include <cstring>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <csetjmp>
 #include <csignal>
 #include <mutex>
@@ -78,12 +80,51 @@ bool guarded_copy(void* destination, const void* source, std::size_t n, std::uin
 
 #else
 
-// A failed page-in on Windows comes only from the device behind the file (a mapped file
-// cannot be shortened there), and this compiler offers no structured exception frames.
-bool guarded_copy(void* destination, const void* source, std::size_t n, std::uint32_t* code) {
-    *code = 0;
+namespace {
+
+// The copy this thread is in: its jump buffer (the compiler's own five-word form, which
+// restores registers without unwinding), whether it is active, and what ended it.
+thread_local void* active_target[5];
+thread_local bool guard_active = false;
+thread_local DWORD fault_code = 0;
+
+[[noreturn]] __attribute__((noinline)) void resume_after_fault() {
+    __builtin_longjmp(active_target, 1);
+}
+
+// A failed page-in (the device behind a mapped file) or an access to a view that is gone
+// within a guarded copy: leave the copy as if it had called resume_after_fault.
+LONG CALLBACK on_exception(EXCEPTION_POINTERS* info) {
+    const DWORD code = info->ExceptionRecord->ExceptionCode;
+    if (!guard_active || (code != EXCEPTION_IN_PAGE_ERROR && code != EXCEPTION_ACCESS_VIOLATION)) {
+        return EXCEPTION_CONTINUE_SEARCH;
+    }
+    guard_active = false;
+    fault_code = code;
+    CONTEXT* context = info->ContextRecord;
+    context->Rsp = (context->Rsp & ~static_cast<DWORD64>(15)) - 8;
+    context->Rip = reinterpret_cast<DWORD64>(&resume_after_fault);
+    return EXCEPTION_CONTINUE_EXECUTION;
+}
+
+__attribute__((noinline)) bool copy_with_target(void* destination, const void* source,
+                                                std::size_t n, std::uint32_t* code) {
+    if (__builtin_setjmp(active_target) != 0) {
+        *code = fault_code;
+        return false;
+    }
+    guard_active = true;
     std::memcpy(destination, source, n);
+    guard_active = false;
     return true;
+}
+
+}  // namespace
+
+bool guarded_copy(void* destination, const void* source, std::size_t n, std::uint32_t* code) {
+    static void* const handler = AddVectoredExceptionHandler(1, on_exception);
+    (void)handler;
+    return copy_with_target(destination, source, n, code);
 }
 
 #endif

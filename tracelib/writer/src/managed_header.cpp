@@ -73,6 +73,10 @@ Failure ManagedTraceWriter::apply_stored_flags(std::uint32_t stored) {
 Failure ManagedTraceWriter::read_header(ManagementRecord* copy) {
     std::uint32_t code = 0;
     if (!guarded_copy(copy, management_view_.data(), mg::kHeaderCopySize, &code)) {
+        // Shortened under the mapping: map it again, brought back to its 64 bytes, so that
+        // the next operation finds a header to rebuild.
+        management_view_.map(management_file_, 0, mg::kManagementFileSize,
+                             plat::MapAccess::read_write);
         return view_fault(code);
     }
     return Failure::none();

@@ -3,18 +3,23 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <sys/wait.h>
 #include <unistd.h>
 #endif
 
+#include "guarded_copy.h"
 #include "ktlor/managed_layout.h"
 #include "managed_writer.h"
+#include "plat/mapping.h"
 #include "plat/sync.h"
 #include "trace_test_support.h"
 
@@ -103,6 +108,36 @@ TEST(ManagedLayout, NamesAndValidationFollowTheLayout) {
     EXPECT_FALSE(scanner.feed("ab\x1A\r", 4));
     EXPECT_TRUE(scanner.feed("\n\x1Axx", 4));
     EXPECT_EQ(scanner.used_length(), 5u);
+}
+
+TEST(GuardedCopy, AFaultingViewFailsTheCopyAndTheNextCopyWorks) {
+    char out[16] = {};
+    std::uint32_t code = 0;
+#ifdef _WIN32
+    // Windows keeps a mapped file at its size: an inaccessible page stands in for a failed
+    // page-in.
+    void* page = VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_NOACCESS);
+    ASSERT_NE(page, nullptr);
+    EXPECT_FALSE(ktl::guarded_copy(out, page, sizeof out, &code));
+    EXPECT_EQ(code, static_cast<std::uint32_t>(EXCEPTION_ACCESS_VIOLATION));
+    VirtualFree(page, 0, MEM_RELEASE);
+#else
+    TempDir dir;
+    const std::string name = (dir.path() / "cut").string();
+    plat::File file;
+    ASSERT_TRUE(file.open(name.c_str(), plat::Access::read_write, plat::Disposition::open_always,
+                          plat::Share::read_write));
+    plat::FileMapping view;
+    ASSERT_TRUE(view.map(file, 0, 8192, plat::MapAccess::read_write));
+    fs::resize_file(name, 0);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        EXPECT_FALSE(ktl::guarded_copy(out, view.data() + 4096, sizeof out, &code));
+        EXPECT_EQ(code, static_cast<std::uint32_t>(SIGBUS));
+        EXPECT_FALSE(ktl::guarded_copy(view.data(), "x", 1, &code));
+    }
+#endif
+    EXPECT_TRUE(ktl::guarded_copy(out, "fine", 5, &code));
+    EXPECT_STREQ(out, "fine");
 }
 
 TEST(ManagedFiles, AFreshSetIsPreparedOldestFirstWithTheLongHeaderBlock) {
@@ -284,6 +319,8 @@ TEST(ManagedFiles, BackupCopiesOldestFirstAndRefusesTheSetsOwnFiles) {
     EXPECT_TRUE(mg::header_valid(stored(prefix)));
 }
 
+#ifndef _WIN32
+// Windows refuses to shorten a mapped file.
 TEST(ManagedFiles, AShortenedTraceFileFailsTheLineAndIsPreparedAgain) {
     TempDir dir;
     const std::string prefix = dir.prefix("svc");
@@ -292,25 +329,20 @@ TEST(ManagedFiles, AShortenedTraceFileFailsTheLineAndIsPreparedAgain) {
     ASSERT_TRUE(w.put("before\r\n").ok());
     // Cut under the live mapping: the page behind the offset is gone.
     fs::resize_file(prefix + "1.log", 0);
-    const Failure failed = w.put(std::string(100, 'a'));
-#ifndef _WIN32
-    EXPECT_EQ(failed.cause, ktl::kCauseMappedAccess);
-#endif
+    EXPECT_EQ(w.put(std::string(100, 'a')).cause, ktl::kCauseMappedAccess);
     ASSERT_TRUE(w.put("after\r\n").ok());
     EXPECT_EQ(file_of(prefix, 1).size(), 65536u);
     EXPECT_TRUE(w.writer.flush().ok());
 
-    // A management file cut to nothing: the access fails, the writer goes on once it has
-    // its 64 bytes again.
+    // A management file cut to nothing: the access fails, and the writer brings the file
+    // back to its 64 bytes and rebuilds the header on the next line.
     fs::resize_file(management_path(prefix), 0);
-    EXPECT_FALSE(w.put("lost\r\n").ok());
-    fs::resize_file(management_path(prefix), 64);
+    EXPECT_EQ(w.put("lost\r\n").cause, ktl::kCauseMappedAccess);
     EXPECT_TRUE(w.put("rebuilt\r\n").ok());
     EXPECT_TRUE(mg::header_valid(stored(prefix)));
     EXPECT_TRUE(w.writer.close().ok());
 }
 
-#ifndef _WIN32
 // Runs f in a child process; its exit status.
 template <typename F>
 int in_child(F f) {
@@ -368,6 +400,42 @@ TEST(ManagedProcesses, OneWriterThatLocksMakesAllLockAndAHeldMutexFailsAtOnce) {
         close(fd);
     }
     EXPECT_TRUE(unlocked.writer.close().ok());
+    plat::NamedMutex::remove(name);
+}
+
+TEST(ManagedProcesses, AWriterDeadBetweenRaisingTheOffsetAndCopyingHidesNoLaterLine) {
+    TempDir dir;
+    const std::string prefix = dir.prefix("svc");
+    Writer w(prefix, 4096, 2, kNoHeaders);
+    ASSERT_TRUE(w.writer.open().ok());
+    ASSERT_TRUE(w.put("first\r\n").ok());
+    char full[mg::kMaxNameLength];
+    char name[mg::kMaxNameLength];
+    ASSERT_TRUE(plat::full_path(prefix.c_str(), full, sizeof full));
+    ASSERT_TRUE(mg::mutex_name(full, name, sizeof name));
+    // The dead writer took the mutex, reserved 100 bytes and ended before copying them.
+    const std::string management = management_path(prefix);
+    ASSERT_EQ(in_child([&] {
+                  plat::NamedMutex m;
+                  if (!m.open(name).ok() || m.lock(1000) != plat::WaitResult::signalled) {
+                      return 1;
+                  }
+                  std::fstream f(management, std::ios::in | std::ios::out | std::ios::binary);
+                  const std::uint32_t offset = 7 + 100;
+                  f.seekp(offsetof(mg::ManagementRecord, offset));
+                  f.write(reinterpret_cast<const char*>(&offset), sizeof offset);
+                  return f.good() ? 0 : 1;
+              }),
+              0);
+    ASSERT_TRUE(w.put("after\r\n").ok());
+    const std::string data = file_of(prefix, 1);
+    mg::EndOfDataScanner scanner;
+    scanner.feed(data.data(), data.size());
+    EXPECT_EQ(scanner.used_length(), 7u + 100u + 7u) << "the line after the gap is data";
+    EXPECT_EQ(data.substr(0, 7), "first\r\n");
+    EXPECT_EQ(data.substr(7, 98), std::string(98, ' '));
+    EXPECT_EQ(data.substr(105, 9), "\r\nafter\r\n");
+    EXPECT_TRUE(w.writer.close().ok());
     plat::NamedMutex::remove(name);
 }
 #endif
