@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -12,7 +13,6 @@
 #include <vector>
 
 #include "child_process.h"
-#include "plat/sync.h"
 #include "reader_test_support.h"
 
 namespace {
@@ -23,9 +23,10 @@ using reader_test::ChildProcess;
 constexpr const char* kFileSize = "4096";
 constexpr const char* kFileCount = "64";  // room for all lines: no file is used twice
 
+// A writer process of the managed writer's own tests, with its mutex on its default use.
 ChildProcess* start_writer(const std::string& prefix, int id, int lines) {
-    return new ChildProcess(
-        {WRITER_CHILD, prefix, kFileSize, kFileCount, std::to_string(id), std::to_string(lines)});
+    return new ChildProcess({WRITER_CHILD, "write", prefix, std::to_string(id),
+                             std::to_string(lines), kFileSize, kFileCount, "0", "10000"});
 }
 
 TEST(Processes, FollowerSeesEveryLineOfConcurrentWritersOnce) {
@@ -49,36 +50,36 @@ TEST(Processes, FollowerSeesEveryLineOfConcurrentWritersOnce) {
         ASSERT_EQ(writer->wait(60s), 0) << writer->err();
     }
     for (int id = 1; id <= kWriters; ++id) {
-        const std::string last =
-            "writer " + std::to_string(id) + " line " + std::to_string(kLines) + " ";
+        char last[32];
+        std::snprintf(last, sizeof last, "W%d #%06d ", id, kLines - 1);
         ASSERT_TRUE(tail.wait_for_output(last, 10s)) << "follower never showed: " << last;
     }
     tail.signal(SIGTERM);
     ASSERT_EQ(tail.wait(5s), 0) << tail.err();
 
     // Every line whole and once; each writer's lines in their order.
-    std::map<int, int> last_seen;
+    std::map<int, int> next;
     std::istringstream out(tail.out());
     std::string line;
     int lines = 0;
     while (std::getline(out, line)) {
         ASSERT_FALSE(line.empty());
         ASSERT_EQ(line.back(), '\r') << line;
-        const std::size_t body = line.find("writer ");
         if (line.rfind("****", 0) == 0 || line.rfind("     yyyy", 0) == 0) {
             continue;  // header blocks
         }
-        ASSERT_EQ(body, 68u) << line;
+        ASSERT_EQ(line.find('W'), 68u) << line;
+        ASSERT_EQ(line.substr(line.size() - 5), "|END\r") << line;
         int id = 0;
         int n = 0;
-        ASSERT_EQ(std::sscanf(line.c_str() + body, "writer %d line %d", &id, &n), 2) << line;
-        EXPECT_EQ(n, last_seen[id] + 1) << "writer " << id << ": " << line;
-        last_seen[id] = n;
+        ASSERT_EQ(std::sscanf(line.c_str() + 68, "W%d #%d", &id, &n), 2) << line;
+        EXPECT_EQ(n, next[id]) << "writer " << id << ": " << line;
+        next[id] = n + 1;
         ++lines;
     }
     EXPECT_EQ(lines, kWriters * kLines);
     for (int id = 1; id <= kWriters; ++id) {
-        EXPECT_EQ(last_seen[id], kLines) << "writer " << id;
+        EXPECT_EQ(next[id], kLines) << "writer " << id;
     }
     EXPECT_EQ(tail.err(), "");
 
@@ -97,26 +98,8 @@ TEST(Processes, MutexOfAWriterKilledHoldingItIsTakenOver) {
     set.append("line\r\n");
     char name[4096];
     ASSERT_TRUE(ktlor::managed::mutex_name(set.prefix().c_str(), name, sizeof name));
-    int held[2];
-    ASSERT_EQ(pipe(held), 0);
-    const pid_t holder = fork();
-    ASSERT_GE(holder, 0);
-    if (holder == 0) {
-        plat::NamedMutex mutex;
-        const bool ok = mutex.open(name).ok() && mutex.lock() == plat::WaitResult::signalled;
-        const char said = ok ? '1' : '0';
-        if (write(held[1], &said, 1) != 1 || !ok) {
-            _exit(1);
-        }
-        for (;;) {
-            pause();
-        }
-    }
-    char said = 0;
-    ASSERT_EQ(read(held[0], &said, 1), 1);
-    close(held[0]);
-    close(held[1]);
-    ASSERT_EQ(said, '1');
+    ChildProcess holder({WRITER_CHILD, "hold", name});
+    ASSERT_TRUE(holder.wait_for_output("y", 10s)) << holder.err();
 
     reader_test::Reader reader(set.file(1));
     ASSERT_EQ(reader.open_all(), 0);
@@ -129,8 +112,8 @@ TEST(Processes, MutexOfAWriterKilledHoldingItIsTakenOver) {
     EXPECT_EQ(KTLORSYM_MpttGetCurrentOffset(reader), 6);
     set.record().flags &= ~ktlor::managed::kOptionNoMutex;
     set.store_record();
-    kill(holder, SIGKILL);
-    waitpid(holder, nullptr, 0);
+    holder.signal(SIGKILL);
+    ASSERT_EQ(holder.wait(5s), 128 + SIGKILL);
     KTLORSYM_MpttSetLockBlockTime(reader, 2000);
     EXPECT_EQ(KTLORSYM_MpttGetCurrentOffset(reader), 6);
     // Released again: the next wait finds it free at once.
