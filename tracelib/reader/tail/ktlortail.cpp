@@ -2,6 +2,7 @@
 // lines that the writers add, from file to file as they switch, until it is stopped or the
 // set is removed. It reads the trace files through the reader library's exports; the
 // management record is read directly only to learn which file is current.
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +20,8 @@
 namespace {
 
 constexpr const char* kProgram = "ktlortail";
+// Looks again soon after lines came, less often the longer the set is quiet.
+constexpr std::uint32_t kFirstPollMs = 1;
 constexpr std::uint32_t kPollMs = 50;
 constexpr long kDefaultLines = 10;
 constexpr long kMaxLines = 100000000;
@@ -302,6 +305,7 @@ class Follower {
                 return kExitFailed;
             }
             if (end >= 0 && reader_.read_all(put) != 0) {
+                pause_ms_ = kFirstPollMs;
                 continue;
             }
             // Nothing new here: the set may be gone, or the writers may have moved on.
@@ -321,7 +325,8 @@ class Follower {
                 ready_ = false;
                 continue;
             }
-            plat::sleep_ms(kPollMs);
+            plat::sleep_ms(pause_ms_);
+            pause_ms_ = std::min(pause_ms_ * 2, kPollMs);
         }
         return kExitStopped;
     }
@@ -374,6 +379,7 @@ class Follower {
     std::uint32_t number_ = 0;
     FileReader reader_;
     bool ready_ = false;  // reader_ has number_ open
+    std::uint32_t pause_ms_ = kPollMs;
 };
 
 }  // namespace
