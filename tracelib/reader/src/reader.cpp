@@ -102,12 +102,6 @@ int Reader::map_trace_file() {
     return kNone;
 }
 
-void Reader::close_trace_file() {
-    trace_view_.unmap();
-    trace_file_.close();
-    mapped_size_ = 0;
-}
-
 int Reader::open_management_file() {
     if (management_view_.is_mapped()) {
         return fail(kState);

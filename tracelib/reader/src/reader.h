@@ -68,7 +68,6 @@ class Reader {
   private:
     int find_management_file();
     int map_trace_file();
-    void close_trace_file();
     // Copies the record under the writers' lock, in this byte order; a cause on failure.
     int locked_record(managed::ManagementRecord* record);
     int take_lock(std::uint32_t version);
