@@ -2,6 +2,7 @@
 // platform provides it: sharing, error kinds and path separators.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -10,6 +11,7 @@
 #include "plat/error.h"
 #include "plat/file.h"
 #include "plat/file_search.h"
+#include "plat/mapping.h"
 
 namespace {
 
@@ -35,6 +37,11 @@ class FileTest : public ::testing::Test {
 
     fs::path dir_;
 };
+
+std::string plat_read(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
 
 TEST_F(FileTest, OpensByDispositionAndShareModeAndReportsErrorKinds) {
     plat::File file;
@@ -217,6 +224,52 @@ TEST_F(FileTest, SearchMatchesLikeTheShellWithKindAndTimeThenReportsTheEnd) {
     }
     EXPECT_EQ(plat::search_directory_length("*.log"), 0u);
     EXPECT_EQ(plat::search_directory_length("/x*"), 1u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(FileTest, MappingsGrowAWriteMappedFileAndShareBytesAtAnyOffset) {
+    plat::File file;
+    ASSERT_TRUE(open(file, "mapped", Access::read_write, Disposition::open_always));
+    plat::FileMapping writable;
+    // An offset off the system's granularity, and a file too short for the range.
+    const std::uint64_t offset = plat::mapping_granularity() + 3;
+    ASSERT_TRUE(writable.map(file, offset, 10, plat::MapAccess::read_write));
+    std::uint64_t size = 0;
+    ASSERT_TRUE(file.size(&size));
+    EXPECT_EQ(size, offset + 10) << "grown to the end of the range";
+    std::memcpy(writable.data(), "0123456789", 10);
+    EXPECT_TRUE(writable.flush(2, 100)) << "a range past the view is cut to it";
+
+    plat::FileMapping readable;
+    EXPECT_FALSE(readable.map(file, offset, 11, plat::MapAccess::read)) << "past the end";
+    ASSERT_TRUE(readable.map(file, offset + 4, 6, plat::MapAccess::read));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(readable.data()), 6), "456789");
+    EXPECT_TRUE(readable.unmap());
+    EXPECT_FALSE(readable.is_mapped());
+    EXPECT_TRUE(writable.unmap());
+
+    // Positioned writes and the last-write time.
+    ASSERT_TRUE(file.write_at(offset + 1, "ab", 2, nullptr));
+    plat::PathInfo before;
+    ASSERT_TRUE(plat::query_path(path("mapped").c_str(), &before));
+    ASSERT_TRUE(file.set_last_write_now());
+    file.close();
+    const std::string text = plat_read(path("mapped"));
+    EXPECT_EQ(text.substr(offset, 10), "0ab3456789");
+}
+
+TEST_F(FileTest, FullPathsJoinRelativeNamesToTheCurrentDirectory) {
+    char out[600];
+    ASSERT_TRUE(plat::full_path("trace/svc", out, sizeof out));
+    EXPECT_TRUE(plat::is_full_path(out));
+    const std::string full = out;
+    EXPECT_EQ(full.substr(full.size() - 9), std::string("trace") + plat::kPathSeparator + "svc");
+    EXPECT_FALSE(plat::full_path(std::string(700, 'a').c_str(), out, sizeof out));
+    char tiny[4];
+    EXPECT_FALSE(plat::full_path("abcdef", tiny, sizeof tiny));
 }
 
 }  // namespace

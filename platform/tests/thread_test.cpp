@@ -129,6 +129,37 @@ TEST(NamedMutex, HandlesOfOneNameExcludeEachOtherAndADeadOwnerAbandonsIt) {
     plat::NamedMutex::remove(name.c_str());
 }
 
+TEST(NamedMutex, NamesMadeFromLongPathsWithSlashesStayApart) {
+    const std::string stem = "Global\\plat-test/" + std::to_string(plat::current_process_id());
+    const std::string names[] = {stem + "/a/b", stem + "%2Fa/b", stem + "/" + std::string(400, 'x'),
+                                 stem + "/" + std::string(400, 'x') + "y"};
+    plat::NamedMutex mutexes[4];
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_TRUE(mutexes[i].open(names[i].c_str())) << names[i];
+    }
+    // Hold the first of each pair: the second must stay free.
+    ASSERT_EQ(mutexes[0].lock(0), WaitResult::signalled);
+    ASSERT_EQ(mutexes[2].lock(0), WaitResult::signalled);
+    plat::Thread other;
+    std::atomic<int> free_mask{0};
+    ASSERT_TRUE(other.start([&] {
+        for (int i = 0; i < 4; ++i) {
+            plat::NamedMutex m;
+            if (m.open(names[i].c_str()) && m.lock(0) == WaitResult::signalled) {
+                free_mask |= 1 << i;
+                m.unlock();
+            }
+        }
+    }));
+    ASSERT_EQ(other.join(5000), WaitResult::signalled);
+    EXPECT_EQ(free_mask, 0b1010) << "each name reaches its own mutex";
+    mutexes[0].unlock();
+    mutexes[2].unlock();
+    for (const auto& name : names) {
+        plat::NamedMutex::remove(name.c_str());
+    }
+}
+
 #if !defined(_WIN32)
 // Mode and owner of the shared-memory object behind a named mutex.
 struct stat object_status(const std::string& object) {

@@ -51,10 +51,25 @@ class File {
     bool unlinked() const;
     Status close();
 
+    // Writes all bytes at a position, leaving the file pointer where it was on POSIX and
+    // behind the bytes on Windows; *written (may be null) tells how many went out.
+    Status write_at(std::uint64_t position, const void* data, std::size_t size,
+                    std::size_t* written);
+    // Gives the file the current time as its last-write time.
+    Status set_last_write_now();
+    // The system's handle (a file descriptor on POSIX), for mappings.
+    std::intptr_t native_handle() const { return handle_; }
+
     // For a file opened with Share::read_write that must not be read while an exclusive
     // (Share::none) open holds it: fails as busy while one does, and makes exclusive opens
     // fail as busy until the file is closed. Where share modes do this already, nothing.
     Status exclude_exclusive();
+
+    // An exclusive lock on the whole file (every byte offset there can be), without waiting:
+    // fails as busy while another open of the file holds one. Opens of the same file in one
+    // process exclude each other too. The file must be open for writing.
+    Status try_lock_whole();
+    Status unlock_whole();
 
   private:
     static constexpr std::intptr_t kInvalid = -1;
@@ -114,6 +129,10 @@ Status replace_file(const char* source, const char* target, File* target_hold = 
 // write it on POSIX, the read-only attribute on Windows), so that a replace onto it is
 // refused alike on both, as Windows refuses it; succeeds when it is writable or missing.
 Status refuse_read_only(const char* path);
+
+// The path made absolute against the current directory, as the system's full-path
+// function does. False (out cut) when it does not fit or cannot be made.
+bool full_path(const char* path, char* out, std::size_t capacity);
 
 // Separators between path components on this platform, and the one used to join them.
 bool is_path_separator(char c);

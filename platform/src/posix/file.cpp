@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <utility>
 
@@ -249,6 +251,62 @@ Status File::close() {
         return from_errno();
     }
     return Status::success();
+}
+
+Status File::write_at(std::uint64_t position, const void* data, std::size_t size,
+                      std::size_t* written) {
+    std::size_t done = 0;
+    Status status;
+    if (!is_open()) {
+        status = Status::failure(invalid_handle_error());
+    }
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    while (status.ok() && done < size) {
+        const ssize_t n = ::pwrite(static_cast<int>(handle_), bytes + done, size - done,
+                                   static_cast<off_t>(position + done));
+        if (n < 0) {
+            if (errno != EINTR) {
+                status = from_errno();
+            }
+            continue;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    if (written != nullptr) {
+        *written = done;
+    }
+    return status;
+}
+
+Status File::set_last_write_now() {
+    if (!is_open()) {
+        return Status::failure(invalid_handle_error());
+    }
+    const timespec times[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
+    return futimens(static_cast<int>(handle_), times) == 0 ? Status::success() : from_errno();
+}
+
+bool full_path(const char* path, char* out, std::size_t capacity) {
+    if (capacity == 0) {
+        return false;
+    }
+    out[0] = '\0';
+    if (path == nullptr) {
+        return false;
+    }
+    int written;
+    if (path[0] == '/') {
+        written = std::snprintf(out, capacity, "%s", path);
+    } else {
+        char directory[4096];
+        if (getcwd(directory, sizeof directory) == nullptr) {
+            return false;
+        }
+        const bool at_root = directory[0] == '/' && directory[1] == '\0';
+        written = std::snprintf(out, capacity, "%s%s%s", directory, at_root ? "" : "/",
+                                path[0] == '.' && path[1] == '/' ? path + 2 : path);
+    }
+    return written >= 0 && static_cast<std::size_t>(written) < capacity;
 }
 
 Status query_path(const char* path, PathInfo* info) {

@@ -35,14 +35,38 @@ struct SharedMutex {
     pthread_mutex_t mutex;
 };
 
-// Tests run side by side; an environment variable keeps their names apart.
+// Tests run side by side; an environment variable keeps their names apart. Names may hold
+// slashes (they are often made from paths) and be longer than an object name may be: the
+// slashes are escaped, and a long name keeps its end and a hash of the whole.
 void object_name(const char* name, char* out, std::size_t capacity) {
+    constexpr std::size_t kMaxObjectName = 200;
+    constexpr std::size_t kKeptTail = 160;
+    std::string full;
     const char* space = std::getenv("VM_IPC_NAMESPACE");
     if (space != nullptr && space[0] != '\0') {
-        format_cut(out, capacity, "/%s.%s", space, name);
-    } else {
-        format_cut(out, capacity, "/%s", name);
+        full = std::string(space) + ".";
     }
+    full += name;
+    std::string escaped;
+    for (const char c : full) {
+        if (c == '%') {
+            escaped += "%25";
+        } else if (c == '/') {
+            escaped += "%2F";
+        } else {
+            escaped += c;
+        }
+    }
+    if (escaped.size() > kMaxObjectName) {
+        std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
+        for (const char c : full) {
+            hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+        }
+        format_cut(out, capacity, "/~%016llx%s", static_cast<unsigned long long>(hash),
+                   escaped.c_str() + (escaped.size() - kKeptTail));
+        return;
+    }
+    format_cut(out, capacity, "/%s", escaped.c_str());
 }
 
 bool initialise(SharedMutex* shared) {

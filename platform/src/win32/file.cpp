@@ -190,6 +190,48 @@ Status File::close() {
     return CloseHandle(handle) ? Status::success() : from_last_error();
 }
 
+Status File::write_at(std::uint64_t position, const void* data, std::size_t size,
+                      std::size_t* written) {
+    if (written != nullptr) {
+        *written = 0;
+    }
+    if (!is_open()) {
+        return Status::failure(invalid_handle_error());
+    }
+    LARGE_INTEGER to;
+    to.QuadPart = static_cast<LONGLONG>(position);
+    if (!SetFilePointerEx(native(handle_), to, nullptr, FILE_BEGIN)) {
+        return from_last_error();
+    }
+    return write_all(native(handle_), data, size, written);
+}
+
+Status File::set_last_write_now() {
+    if (!is_open()) {
+        return Status::failure(invalid_handle_error());
+    }
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return SetFileTime(native(handle_), nullptr, nullptr, &now) ? Status::success()
+                                                                : from_last_error();
+}
+
+bool full_path(const char* path, char* out, std::size_t capacity) {
+    if (capacity == 0) {
+        return false;
+    }
+    out[0] = '\0';
+    if (path == nullptr || path[0] == '\0') {
+        return false;
+    }
+    const DWORD n = GetFullPathNameA(path, static_cast<DWORD>(capacity), out, nullptr);
+    if (n == 0 || n >= capacity) {
+        out[0] = '\0';
+        return false;
+    }
+    return true;
+}
+
 Status query_path(const char* path, PathInfo* info) {
     WIN32_FILE_ATTRIBUTE_DATA data{};
     if (!GetFileAttributesExA(path, GetFileExInfoStandard, &data)) {

@@ -5,7 +5,9 @@
 #include <aclapi.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <new>
+#include <string>
 #include <vector>
 
 #include "plat/sync.h"
@@ -16,14 +18,32 @@ namespace plat {
 
 namespace {
 
-// Tests run side by side; an environment variable keeps their names apart.
+// Tests run side by side; an environment variable keeps their names apart, after a
+// "Global\" or "Local\" namespace prefix, which must come first. Object names are limited
+// to MAX_PATH: a longer name keeps its end and a hash of the whole, so that two long names
+// that differ anywhere stay two mutexes.
 void object_name(const char* name, char* out, std::size_t capacity) {
+    constexpr std::size_t kMaxObjectName = 200;
+    constexpr std::size_t kKeptTail = 160;
+    const bool has_namespace =
+        std::strncmp(name, "Global\\", 7) == 0 || std::strncmp(name, "Local\\", 6) == 0;
+    const std::size_t kept = has_namespace ? std::strchr(name, '\\') - name + 1 : 0;
+    std::string rest;
     const char* space = std::getenv("VM_IPC_NAMESPACE");
     if (space != nullptr && space[0] != '\0') {
-        format_cut(out, capacity, "%s.%s", space, name);
-    } else {
-        copy_cut(out, capacity, name);
+        rest = std::string(space) + ".";
     }
+    rest += name + kept;
+    if (rest.size() > kMaxObjectName) {
+        std::uint64_t hash = 14695981039346656037ull;  // FNV-1a
+        for (const char c : rest) {
+            hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+        }
+        format_cut(out, capacity, "%.*s~%016llx%s", static_cast<int>(kept), name,
+                   static_cast<unsigned long long>(hash), rest.c_str() + rest.size() - kKeptTail);
+        return;
+    }
+    format_cut(out, capacity, "%.*s%s", static_cast<int>(kept), name, rest.c_str());
 }
 
 // Whoever may open the mutex may hold it and stall its other users: all access for the

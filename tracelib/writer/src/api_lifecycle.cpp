@@ -5,6 +5,7 @@
 #include <new>
 
 #include "library.h"
+#include "managed_writer.h"
 #include "plain_writer.h"
 #include "thread_record.h"
 
@@ -12,8 +13,6 @@ using namespace ktl;
 
 namespace {
 
-// Managed writers are not part of this build; the managed entry points check their
-// arguments and then report that the kind of writer is not supported.
 constexpr int kMaxManagedOptions = 63;
 
 bool managed_arguments_valid(const TraceFileConfig* config, int options) {
@@ -33,6 +32,25 @@ Failure open_plain_writer(const TraceFileConfig& config, TraceWriter** out) {
     }
     *out = writer;
     return Failure::none();
+}
+
+// Creates and opens a managed writer; on failure nothing is left behind. An open that took
+// its position from the trace files succeeds with kCausePositionFromTraceFiles.
+Failure open_managed_writer(const TraceFileConfig& config, const char* program_id, int options,
+                            int wait_ms, TraceWriter** out) {
+    auto* writer = new (std::nothrow) ManagedTraceWriter(config, program_id);
+    if (writer == nullptr) {
+        return {kCauseAllocFailed, 0};
+    }
+    writer->set_options(static_cast<std::uint32_t>(options));
+    writer->set_lock_wait_time(wait_ms);
+    const Failure opened = writer->open();
+    if (!opened.ok() && opened.cause != kCausePositionFromTraceFiles) {
+        delete writer;
+        return opened;
+    }
+    *out = writer;
+    return opened;
 }
 
 void release_instance(TraceInstance* instance) {
@@ -93,9 +111,27 @@ int KTLORSYM_InitializeM(const TraceFileConfig* config, const char* programId, i
         return -1;
     }
     lib.set_program_id(programId);
-    record->fail(kFnInitializeM, managed_arguments_valid(config, options) ? kCauseNotSupported
-                                                                          : kCauseInvalidArgument);
-    return -1;
+    int result = 0;
+    // A writer left over from a failed finalize is used again as it is.
+    if (lib.managed_writer == nullptr) {
+        if (!managed_arguments_valid(config, options)) {
+            record->fail(kFnInitializeM, kCauseInvalidArgument);
+            return -1;
+        }
+        const Failure opened =
+            open_managed_writer(*config, nullptr, options,
+                                load_relaxed(KTLORSYM_LockValue.LockWaitTime), &lib.managed_writer);
+        if (opened.cause == kCausePositionFromTraceFiles) {
+            record->fail(kFnInitializeM, opened);
+            result = 3;
+        } else if (!opened.ok()) {
+            lib.destroy_writers();
+            record->fail(kFnInitializeM, opened);
+            return -1;
+        }
+    }
+    lib.initialized.store(true);
+    return result;
 }
 
 int KTLORSYM_Finalize(void) {
@@ -170,18 +206,44 @@ int KTLORSYM_CreateInstance(TraceInstance** instance, const TraceFileConfig* con
 
 int KTLORSYM_CreateInstanceM(TraceInstance** instance, const TraceFileConfig* config,
                              const char* programId, int options) {
-    (void)programId;
     ThreadRecord* record = current_thread_record();
-    if (instance != nullptr) {
-        *instance = nullptr;
-    }
     if (record == nullptr) {
+        if (instance != nullptr) {
+            *instance = nullptr;
+        }
         return -1;
     }
     record->clear();
-    const bool valid = instance != nullptr && managed_arguments_valid(config, options);
-    record->fail(kFnCreateInstanceM, valid ? kCauseNotSupported : kCauseInvalidArgument);
-    return -1;
+    if (instance == nullptr) {
+        record->fail(kFnCreateInstanceM, kCauseInvalidArgument);
+        return -1;
+    }
+    *instance = nullptr;
+    TraceInstance* created = new_instance(programId);
+    if (created == nullptr) {
+        record->fail(kFnCreateInstanceM, kCauseAllocFailed);
+        return -1;
+    }
+    std::lock_guard guard(library().lock);
+    if (!managed_arguments_valid(config, options)) {
+        release_instance(created);
+        record->fail(kFnCreateInstanceM, kCauseInvalidArgument);
+        return -1;
+    }
+    const Failure opened = open_managed_writer(
+        *config, created->program_id, options,
+        load_relaxed(KTLORSYM_LockValue.InstanceLockWaitTime), &created->managed_writer);
+    if (!opened.ok() && opened.cause != kCausePositionFromTraceFiles) {
+        release_instance(created);
+        record->fail(kFnCreateInstanceM, opened);
+        return -1;
+    }
+    *instance = created;
+    if (!opened.ok()) {
+        record->fail(kFnCreateInstanceM, opened);
+        return 3;
+    }
+    return 0;
 }
 
 int KTLORSYM_DeleteInstance(TraceInstance* instance) {

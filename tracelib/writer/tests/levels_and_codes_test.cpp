@@ -112,13 +112,20 @@ TEST(Codes, CallsLeaveFunctionAndCauseThroughTheLifecycle) {
     EXPECT_CODE(KTLORSYM_CreateInstance(nullptr, nullptr, "P"), -1, 19, 1);
     EXPECT_CODE(KTLORSYM_Initialize(nullptr, "P"), -1, 6, 1);
     EXPECT_CODE(KTLORSYM_TraceBackupM("x", 3), -1, 49, 1);
-    // Managed writers check their arguments, then report that they are not supported.
+    // Managed writers: options, limits, and prefixes too long as given (513) or once made
+    // absolute (a relative 512).
+    const std::string relative_512(512, 'r');
+    const TraceFileConfig long_relative{4096, 1, relative_512.c_str()};
+    const std::string absolute_513 = (dir.path() / std::string(513, 'a')).string().substr(0, 513);
+    const TraceFileConfig long_absolute{4096, 1, absolute_513.c_str()};
     EXPECT_CODE(KTLORSYM_InitializeM(&good, "P", 64), -1, 39, 1);
     EXPECT_CODE(KTLORSYM_InitializeM(&good, "P", -1), -1, 39, 1);
     EXPECT_CODE(KTLORSYM_InitializeM(&too_big, "P", 0), -1, 39, 1);
-    EXPECT_CODE(KTLORSYM_InitializeM(&good, "P", 63), -1, 39, 28);
+    EXPECT_CODE(KTLORSYM_InitializeM(&long_absolute, "P", 0), -1, 39, 1);
+    EXPECT_CODE(KTLORSYM_InitializeM(&long_relative, "P", 63), -1, 39, 1);
     EXPECT_CODE(KTLORSYM_CreateInstanceM(&handle, &too_many, "P", 0), -1, 40, 1);
-    EXPECT_CODE(KTLORSYM_CreateInstanceM(&handle, &good, "P", 0), -1, 40, 28);
+    EXPECT_CODE(KTLORSYM_CreateInstanceM(&handle, &long_relative, "P", 0), -1, 40, 1);
+    EXPECT_CODE(KTLORSYM_CreateInstanceM(nullptr, &good, "P", 0), -1, 40, 1);
     // Library-level calls before, during and after the library's writer.
     EXPECT_CODE(KTLORSYM_PutLine(0, "x"), -1, 8, 11);
     EXPECT_CODE(KTLORSYM_PutWithMsgTypeAndTid(0, "P", "T", "I", "T", "x"), -1, 36, 11);

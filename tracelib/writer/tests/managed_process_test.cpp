@@ -1,0 +1,248 @@
+// Several writer processes on one managed set: every line once, whole and in order, while
+// writers are killed (some holding the mutex) and files are cut, deleted or overwritten.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ktlor/managed_layout.h"
+#include "plat/file.h"
+#include "plat/sync.h"
+#include "trace_test_support.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+namespace mg = ktlor::managed;
+using ktl_test::read_file;
+using ktl_test::TempDir;
+
+constexpr int kSize = 8192;
+constexpr int kCount = 64;
+
+pid_t spawn(const std::vector<std::string>& args, int* stdout_pipe = nullptr) {
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(WRITER_CHILD));
+    for (const auto& a : args) {
+        argv.push_back(const_cast<char*>(a.c_str()));
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    int fds[2] = {-1, -1};
+    if (stdout_pipe != nullptr) {
+        EXPECT_EQ(pipe(fds), 0);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+        posix_spawn_file_actions_addclose(&actions, fds[0]);
+    }
+    pid_t child = -1;
+    EXPECT_EQ(posix_spawn(&child, WRITER_CHILD, &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    if (stdout_pipe != nullptr) {
+        close(fds[1]);
+        *stdout_pipe = fds[0];
+    }
+    return child;
+}
+
+pid_t spawn_writer(const std::string& prefix, int id, long lines, int wait_ms, int options = 0) {
+    return spawn({"write", prefix, std::to_string(id), std::to_string(lines), std::to_string(kSize),
+                  std::to_string(kCount), std::to_string(options), std::to_string(wait_ms)});
+}
+
+// The exit status (128 + signal when killed), or -1 when it did not end in time.
+int wait_for(pid_t child, std::chrono::seconds timeout = std::chrono::seconds(60)) {
+    const auto give_up = std::chrono::steady_clock::now() + timeout;
+    int status = 0;
+    while (waitpid(child, &status, WNOHANG) == 0) {
+        if (std::chrono::steady_clock::now() > give_up) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+mg::ManagementRecord stored(const std::string& prefix) {
+    const std::string bytes = read_file(fs::path(prefix).parent_path() / "mmap" /
+                                        (fs::path(prefix).filename().string() + ".mm"));
+    mg::ManagementRecord record{};
+    std::memcpy(&record, bytes.data(), std::min(bytes.size(), sizeof record));
+    return record;
+}
+
+// The data of the set's files 1 to the current one (the tests never wrap round).
+std::string set_data(const std::string& prefix) {
+    const auto header = stored(prefix);
+    std::string all;
+    for (std::uint32_t n = 1; n <= header.current; ++n) {
+        const std::string bytes = read_file(prefix + std::to_string(n) + ".log");
+        mg::EndOfDataScanner scanner;
+        scanner.feed(bytes.data(), bytes.size());
+        // As a reader sees it: up to the end-of-data mark.
+        EXPECT_TRUE(scanner.found()) << n;
+        all += bytes.substr(0, scanner.used_length());
+    }
+    return all;
+}
+
+// Per writer id, the line numbers found in order; torn lines are counted apart.
+struct Found {
+    std::map<int, std::vector<long>> numbers;
+    int torn = 0;
+};
+
+Found parse(const std::string& data) {
+    Found found;
+    for (std::size_t start = 0; start < data.size();) {
+        std::size_t end = data.find("\r\n", start);
+        if (end == std::string::npos) {
+            end = data.size();
+        }
+        const std::string line = data.substr(start, end - start);
+        start = end + 2;
+        const std::size_t at = line.find(" W");
+        int id = 0;
+        long number = 0;
+        if (at == std::string::npos ||
+            std::sscanf(line.c_str() + at, " W%d #%ld", &id, &number) != 2) {
+            continue;
+        }
+        if (line.size() < 4 || line.compare(line.size() - 4, 4, "|END") != 0) {
+            ++found.torn;
+            continue;
+        }
+        found.numbers[id].push_back(number);
+    }
+    return found;
+}
+
+void expect_all_lines(const Found& found, int id, long lines) {
+    const auto it = found.numbers.find(id);
+    ASSERT_NE(it, found.numbers.end()) << "writer " << id;
+    const auto& numbers = it->second;
+    ASSERT_EQ(static_cast<long>(numbers.size()), lines) << "writer " << id;
+    for (long n = 0; n < lines; ++n) {
+        ASSERT_EQ(numbers[n], n) << "writer " << id << " line " << n;
+    }
+}
+
+TEST(ManagedSet, WritersOfSeveralProcessesPutEveryLineOnceWholeAndInOrder) {
+    TempDir dir;
+    const std::string prefix = dir.prefix("multi");
+    constexpr int kWriters = 4;
+    constexpr long kLines = 1000;
+    std::vector<pid_t> children;
+    for (int id = 1; id <= kWriters; ++id) {
+        children.push_back(spawn_writer(prefix, id, kLines, 5000));
+    }
+    for (const pid_t child : children) {
+        EXPECT_EQ(wait_for(child), 0);
+    }
+    const auto header = stored(prefix);
+    ASSERT_TRUE(mg::header_valid(header));
+    EXPECT_GT(header.current, 10u) << "the files switched often";
+    const Found found = parse(set_data(prefix));
+    EXPECT_EQ(found.torn, 0);
+    for (int id = 1; id <= kWriters; ++id) {
+        expect_all_lines(found, id, kLines);
+    }
+}
+
+TEST(ManagedSet, KilledWritersLeaveTheSurvivorsLinesAndTheSetUsable) {
+    TempDir dir;
+    const std::string prefix = dir.prefix("killed");
+    char full[mg::kMaxNameLength];
+    char mutex[mg::kMaxNameLength];
+    ASSERT_TRUE(plat::full_path(prefix.c_str(), full, sizeof full));
+    ASSERT_TRUE(mg::mutex_name(full, mutex, sizeof mutex));
+    constexpr long kLines = 800;
+    constexpr int kWaitMs = 3000;
+    std::mt19937 random(12345);
+    std::vector<pid_t> survivors;
+    for (int id = 1; id <= 4; ++id) {
+        survivors.push_back(spawn_writer(prefix, id, kLines, kWaitMs));
+    }
+    for (int round = 0; round < 3; ++round) {
+        const pid_t victim = spawn_writer(prefix, 90 + round, -1, kWaitMs);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10 + random() % 60));
+        kill(victim, SIGKILL);
+        EXPECT_EQ(wait_for(victim), 128 + SIGKILL);
+        // One that dies holding the writers' mutex.
+        int out = -1;
+        const pid_t holder = spawn({"hold", mutex}, &out);
+        char said = 0;
+        ASSERT_EQ(read(out, &said, 1), 1);
+        close(out);
+        ASSERT_EQ(said, 'y');
+        std::this_thread::sleep_for(std::chrono::milliseconds(random() % 20));
+        kill(holder, SIGKILL);
+        EXPECT_EQ(wait_for(holder), 128 + SIGKILL);
+    }
+    for (const pid_t child : survivors) {
+        EXPECT_EQ(wait_for(child), 0) << "no put failed or waited past its time";
+    }
+    ASSERT_TRUE(mg::header_valid(stored(prefix)));
+    const Found found = parse(set_data(prefix));
+    for (int id = 1; id <= 4; ++id) {
+        expect_all_lines(found, id, kLines);
+    }
+    // Still usable afterwards.
+    EXPECT_EQ(wait_for(spawn_writer(prefix, 7, 10, kWaitMs)), 0);
+    plat::NamedMutex::remove(mutex);
+}
+
+TEST(ManagedSet, FilesCutDeletedOrOverwrittenUnderRunningWritersCostLinesNotProcesses) {
+    TempDir dir;
+    const std::string prefix = dir.prefix("sabotage");
+    std::vector<pid_t> writers;
+    for (int id = 1; id <= 3; ++id) {
+        writers.push_back(spawn_writer(prefix, id, 3000, 200));
+    }
+    const std::string management = (dir.path() / "mmap" / "sabotage.mm").string();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    for (int round = 0; round < 5; ++round) {
+        const auto header = stored(prefix);
+        const std::string current = prefix + std::to_string(header.current) + ".log";
+        std::error_code ignored;
+        fs::resize_file(current, round * 100, ignored);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        fs::remove(prefix + std::to_string(header.current + 1) + ".log", ignored);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        {
+            const int fd = ::open(management.c_str(), O_WRONLY);
+            if (fd >= 0) {
+                (void)!::write(fd, std::string(64, static_cast<char>(0xA5 + round)).data(), 64);
+                ::close(fd);
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        fs::resize_file(management, round % 2 == 0 ? 0 : 17, ignored);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    for (const pid_t child : writers) {
+        const int status = wait_for(child);
+        // 1: some lines failed; 2: the open itself met a cut file.
+        EXPECT_TRUE(status >= 0 && status <= 2) << "ended by signal or hung: " << status;
+    }
+    // The set opens again and takes lines.
+    EXPECT_EQ(wait_for(spawn_writer(prefix, 8, 10, 1000)), 0);
+    EXPECT_TRUE(mg::header_valid(stored(prefix)));
+}
+
+}  // namespace
