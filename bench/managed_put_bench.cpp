@@ -67,6 +67,7 @@ void put_lines(TraceInstance* trace, int threads, int lines) {
 // putting their share of `lines`.
 void in_processes(int processes, int threads, int lines, bool managed,
                   const std::function<std::string(int)>& prefix) {
+    std::fflush(stdout);  // the children must not print it again
     std::vector<pid_t> children;
     for (int k = 0; k < processes; ++k) {
         const pid_t child = fork();
@@ -109,7 +110,7 @@ int main() {
         [&] { in_processes(2, 2, kLinesPerRound, true, [&](int) { return managed_prefix; }); },
         [&] {
             in_processes(2, 2, kLinesPerRound, false,
-                         [&](int k) { return (plain_dir / ("p" + std::to_string(k))).string(); });
+                         [&](int k) { return (plain_dir / (k == 0 ? "p0" : "p1")).string(); });
         });
     bench::print_row("put, 2 processes x 2 threads", two, "ns");
     std::printf("  managed %.2f M lines/s in all\n", 1e-6 / bench::quantile(two.ours, 0.5));

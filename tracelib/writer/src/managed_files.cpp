@@ -198,6 +198,61 @@ Failure ManagedTraceWriter::prepare_files(Prepare which) {
     return Failure::none();
 }
 
+// The dead writer may have raised the offset and copied part of its line, or none of it:
+// an end-of-data mark left before the offset would hide every later line, and the mark
+// after the offset may be missing. Blank from an early mark to the offset, ending the blank
+// as a line, and put the mark at the offset. Through the file, whichever file the view holds.
+void ManagedTraceWriter::repair_after_abandon() {
+    if (!abandoned_ || !management_view_.is_mapped()) {
+        return;
+    }
+    abandoned_ = false;
+    ManagementRecord copy{};
+    if (!read_header(&copy).ok() || !mg::header_valid(copy)) {
+        return;  // rebuilt from the files on the next read
+    }
+    char name[mg::kMaxNameLength];
+    trace_file_name(copy.current, name);
+    plat::File file;
+    std::uint64_t size = 0;
+    if (!file.open(name, plat::Access::read_write, plat::Disposition::open_existing,
+                   plat::Share::read_write)
+             .ok() ||
+        !file.size(&size).ok()) {
+        return;
+    }
+    const std::uint64_t end = copy.offset < size ? copy.offset : size;
+    mg::EndOfDataScanner scanner;
+    char chunk[kChunk];
+    std::size_t got = 0;
+    while (scanner.used_length() < end && file.read(chunk, sizeof chunk, &got).ok() && got != 0) {
+        const std::uint64_t left = end - scanner.used_length();
+        if (scanner.feed(chunk, left < got ? static_cast<std::size_t>(left) : got)) {
+            break;
+        }
+    }
+    if (scanner.found()) {
+        std::memset(chunk, ' ', sizeof chunk);
+        for (std::uint64_t at = scanner.used_length(); at < end;) {
+            const std::size_t n = end - at < sizeof chunk ? end - at : sizeof chunk;
+            if (at + n == end && n >= 2) {
+                chunk[n - 2] = '\r';
+                chunk[n - 1] = '\n';
+            }
+            if (!file.write_at(at, chunk, n, nullptr).ok()) {
+                return;
+            }
+            at += n;
+        }
+    }
+    if (copy.offset + mg::kTailLength <= size) {
+        char tail[mg::kTailLength];
+        tail[0] = static_cast<char>(mg::kEndOfFileByte);
+        std::memcpy(tail + 1, mg::kEndMark, mg::kEndMarkLength);
+        file.write_at(copy.offset, tail, sizeof tail, nullptr);
+    }
+}
+
 Failure ManagedTraceWriter::refuse_own_file(const char* path) const {
     char name[mg::kMaxNameLength];
     for (std::uint32_t n = 1; n <= mg::kMaxFileCount; ++n) {

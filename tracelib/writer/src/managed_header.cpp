@@ -38,6 +38,7 @@ Failure ManagedTraceWriter::lock() {
             return Failure::none();
         case plat::WaitResult::abandoned:
             abandoned_ = true;
+            repair_after_abandon();
             return Failure::none();
         case plat::WaitResult::timed_out:
             --lock_depth_;

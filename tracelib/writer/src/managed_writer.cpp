@@ -168,6 +168,7 @@ Failure ManagedTraceWriter::open_locked(bool existed, bool* position_from_files)
     if (const Failure loaded = load_header(&copy); !loaded.ok()) {
         return loaded;
     }
+    repair_after_abandon();
     if (const Failure applied = apply_stored_flags(copy.flags); !applied.ok()) {
         return applied;
     }
@@ -250,12 +251,6 @@ Failure ManagedTraceWriter::write_locked(const char* bytes, std::size_t n, Manag
             return prepared;
         }
     }
-    if (abandoned_) {
-        abandoned_ = false;
-        if (const Failure repaired = repair_after_abandon(*copy); !repaired.ok()) {
-            return repaired;
-        }
-    }
     if (reserve_block) {
         if (const Failure written = write_short_block(copy); !written.ok()) {
             return written;
@@ -292,43 +287,6 @@ Failure ManagedTraceWriter::put_at(std::uint32_t offset, const char* bytes, std:
         // The file shrank under the mapping: map it again, brought back to size, next time.
         close_trace_file();
         return view_fault(code);
-    }
-    return Failure::none();
-}
-
-Failure ManagedTraceWriter::repair_after_abandon(const ManagementRecord& copy) {
-    // The dead writer raised the offset and may have copied part of its line, or none of
-    // it: an end-of-data mark before the offset would hide every later line. Blank from
-    // that mark to the offset, ending the blank as a line.
-    const unsigned char* view = trace_view_.data();
-    const std::uint32_t end = copy.offset < trace_view_.size() ? copy.offset : 0;
-    mg::EndOfDataScanner scanner;
-    std::uint32_t code = 0;
-    unsigned char chunk[kChunk];
-    for (std::uint32_t at = 0; at < end && !scanner.found(); at += kChunk) {
-        const std::uint32_t n = end - at < kChunk ? end - at : kChunk;
-        if (!guarded_copy(chunk, view + at, n, &code)) {
-            close_trace_file();
-            return view_fault(code);
-        }
-        scanner.feed(chunk, n);
-    }
-    if (!scanner.found()) {
-        return Failure::none();
-    }
-    const auto from = static_cast<std::uint32_t>(scanner.used_length());
-    unsigned char blank[kChunk];
-    std::memset(blank, ' ', sizeof blank);
-    for (std::uint32_t at = from; at < end; at += kChunk) {
-        std::uint32_t n = end - at < kChunk ? end - at : kChunk;
-        if (at + n == end && n >= 2) {
-            blank[n - 2] = '\r';
-            blank[n - 1] = '\n';
-        }
-        if (!guarded_copy(trace_view_.data() + at, blank, n, &code)) {
-            close_trace_file();
-            return view_fault(code);
-        }
     }
     return Failure::none();
 }

@@ -69,9 +69,9 @@ class ManagedTraceWriter final : public TraceWriter {
         return number >= count ? 1 : number + 1;
     }
     Failure refuse_own_file(const char* path) const;
-    // After a writer died holding the mutex: makes the data of the current file end at the
-    // stored offset again.
-    Failure repair_after_abandon(const ManagementRecord& copy);
+    // After a writer died holding the mutex (once the management file is mapped): makes the
+    // data of the current file end at the stored offset again.
+    void repair_after_abandon();
 
     // managed_writer.cpp
     Failure open_locked(bool existed, bool* position_from_files);

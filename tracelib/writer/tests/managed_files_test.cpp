@@ -263,6 +263,14 @@ TEST(ManagedFiles, ANewManagementFileTakesThePositionFromTheNewestTraceFile) {
         EXPECT_EQ(r.offset, 15u);
         ASSERT_TRUE(w.writer.close().ok());
     }
+    // A trace file shorter than the stored size is brought back to it.
+    fs::resize_file(prefix + "2.log", 100);
+    Writer w(prefix, 4096, 3, kNoHeaders);
+    EXPECT_TRUE(w.writer.open().ok());
+    EXPECT_EQ(file_of(prefix, 2).size(), 4096u);
+    ASSERT_TRUE(w.put("fourth\r\n").ok());
+    EXPECT_EQ(file_of(prefix, 2).substr(15, 8 + 48), "fourth\r\n" + kTail);
+    EXPECT_TRUE(w.writer.close().ok());
 }
 
 TEST(ManagedFiles, StoredSizeAndCountWinUnlessAllWritersAskForTheLarger) {

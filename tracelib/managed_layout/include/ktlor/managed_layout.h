@@ -4,6 +4,7 @@
 #pragma once
 
 #include <bit>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -104,37 +105,39 @@ inline std::size_t directory_length(const char* prefix) {
 }
 
 namespace detail {
-inline bool fits(int written, std::size_t capacity) {
+// snprintf that tells whether the whole text fitted (a cut text is still terminated).
+__attribute__((format(printf, 3, 4))) inline bool format(char* out, std::size_t capacity,
+                                                         const char* format, ...) {
+    std::va_list args;
+    va_start(args, format);
+    const int written = std::vsnprintf(out, capacity, format, args);
+    va_end(args);
     return written >= 0 && static_cast<std::size_t>(written) < capacity;
 }
 }  // namespace detail
 
 // Trace file n: "<prefix><n>.log". False when it does not fit (out is then cut).
 inline bool trace_file_name(const char* prefix, std::uint32_t n, char* out, std::size_t capacity) {
-    return detail::fits(std::snprintf(out, capacity, "%s%u.log", prefix, n), capacity);
+    return detail::format(out, capacity, "%s%u.log", prefix, n);
 }
 
 // "<directory>/mmap", the folder of the management file ("." without a directory).
 inline bool management_directory(const char* prefix, char* out, std::size_t capacity) {
     const std::size_t dir = directory_length(prefix);
-    const int written = dir == kNoSeparator
-                            ? std::snprintf(out, capacity, ".%cmmap", plat::kPathSeparator)
-                            : std::snprintf(out, capacity, "%.*s%cmmap", static_cast<int>(dir),
-                                            prefix, plat::kPathSeparator);
-    return detail::fits(written, capacity);
+    return dir == kNoSeparator ? detail::format(out, capacity, ".%cmmap", plat::kPathSeparator)
+                               : detail::format(out, capacity, "%.*s%cmmap", static_cast<int>(dir),
+                                                prefix, plat::kPathSeparator);
 }
 
 // "<directory>/mmap/<base>.mm": D/trace/svc gives D/trace/mmap/svc.mm.
 inline bool management_file_name(const char* prefix, char* out, std::size_t capacity) {
     const std::size_t dir = directory_length(prefix);
     const char* base = dir == kNoSeparator ? prefix : prefix + dir + 1;
-    const int written =
-        dir == kNoSeparator
-            ? std::snprintf(out, capacity, ".%cmmap%c%s.mm", plat::kPathSeparator,
-                            plat::kPathSeparator, base)
-            : std::snprintf(out, capacity, "%.*s%cmmap%c%s.mm", static_cast<int>(dir), prefix,
-                            plat::kPathSeparator, plat::kPathSeparator, base);
-    return detail::fits(written, capacity);
+    return dir == kNoSeparator
+               ? detail::format(out, capacity, ".%cmmap%c%s.mm", plat::kPathSeparator,
+                                plat::kPathSeparator, base)
+               : detail::format(out, capacity, "%.*s%cmmap%c%s.mm", static_cast<int>(dir), prefix,
+                                plat::kPathSeparator, plat::kPathSeparator, base);
 }
 
 // The writers' mutex: "Global\" and the prefix with every backslash and colon turned into
@@ -142,9 +145,7 @@ inline bool management_file_name(const char* prefix, char* out, std::size_t capa
 // leave "Global\" out.
 inline bool mutex_name(const char* prefix, char* out, std::size_t capacity,
                        bool global_namespace = true) {
-    const int written =
-        std::snprintf(out, capacity, "%s%s", global_namespace ? "Global\\" : "", prefix);
-    if (!detail::fits(written, capacity)) {
+    if (!detail::format(out, capacity, "%s%s", global_namespace ? "Global\\" : "", prefix)) {
         return false;
     }
     for (char* c = out + (global_namespace ? 7 : 0); *c != '\0'; ++c) {
