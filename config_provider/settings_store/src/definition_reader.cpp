@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <mutex>
 #include <new>
 #include <string>
 #include <utility>
@@ -10,6 +11,7 @@
 
 #include "definition_schema.h"
 #include "markup_reader.h"
+#include "plat/sync.h"
 #include "value_text.h"
 
 namespace qac {
@@ -263,6 +265,85 @@ Result read_definitions(BlockReader* reader, DefinitionFile* file) {
     return read_and_build(
         [&](Conversion* values) { return read_values(reader, definition_file_schema(), values); },
         file);
+}
+
+Result read_definitions(std::string_view bytes, DefinitionFile* file) {
+    return read_and_build(
+        [&](Conversion* values) { return read_values(bytes, definition_file_schema(), values); },
+        file);
+}
+
+DefinitionFile copy_definition_file(const DefinitionFile& file) {
+    const auto copy_optional = [](const OwnedText& text) {
+        return text == nullptr ? OwnedText() : make_text(text.get());
+    };
+    DefinitionFile copy;
+    copy.name = copy_optional(file.name);
+    copy.description = copy_optional(file.description);
+    copy.dispstring = copy_optional(file.dispstring);
+    copy.hidden = file.hidden;
+    copy.definitions = copy_contents(file.definitions.get());
+    return copy;
+}
+
+namespace {
+
+constexpr std::size_t kKeptFiles = 4;
+constexpr std::size_t kMostKeptBytes = 256 * 1024;  // larger files are read each time
+
+struct KeptDefinitions {
+    std::string bytes;
+    DefinitionFile file;
+    std::uint64_t used = 0;
+};
+
+struct DefinitionKeeper {
+    plat::RecursiveMutex lock;
+    KeptDefinitions kept[kKeptFiles];
+    std::uint64_t uses = 0;
+};
+
+DefinitionKeeper& keeper() {
+    static DefinitionKeeper made;
+    return made;
+}
+
+}  // namespace
+
+bool copy_kept_definitions(std::string_view bytes, DefinitionFile* file) {
+    DefinitionKeeper& k = keeper();
+    std::lock_guard<plat::RecursiveMutex> hold(k.lock);
+    for (KeptDefinitions& kept : k.kept) {
+        if (kept.used != 0 && kept.bytes == bytes) {
+            *file = copy_definition_file(kept.file);
+            kept.used = ++k.uses;
+            return true;
+        }
+    }
+    return false;
+}
+
+void keep_definitions(std::string_view bytes, const DefinitionFile& file) {
+    if (bytes.size() > kMostKeptBytes) {
+        return;
+    }
+    KeptDefinitions fresh;
+    fresh.bytes = bytes;
+    fresh.file = copy_definition_file(file);
+    DefinitionKeeper& k = keeper();
+    std::lock_guard<plat::RecursiveMutex> hold(k.lock);
+    KeptDefinitions* oldest = &k.kept[0];
+    for (KeptDefinitions& kept : k.kept) {
+        if (kept.used != 0 && kept.bytes == bytes) {
+            oldest = &kept;  // kept meanwhile by another thread: renewed
+            break;
+        }
+        if (kept.used < oldest->used) {
+            oldest = &kept;
+        }
+    }
+    fresh.used = ++k.uses;
+    std::swap(*oldest, fresh);  // the one pushed out goes after the lock is given back
 }
 
 }  // namespace qac

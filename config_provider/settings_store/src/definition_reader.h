@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "conversion.h"
 #include "markup_input.h"
@@ -28,6 +29,21 @@ struct DefinitionFile {
 // as it was.
 Result read_definitions(std::uint32_t kind, const char* source, DefinitionFile* file);
 Result read_definitions(BlockReader* reader, DefinitionFile* file);
+Result read_definitions(std::string_view bytes, DefinitionFile* file);
+
+// A copy that owns all its texts and definitions. Throws std::bad_alloc.
+DefinitionFile copy_definition_file(const DefinitionFile& file);
+
+// Handles are made again and again from the same definition file: at every start and reload
+// of the service and at every call of the provider. The definitions of the last few files
+// read are kept by their bytes; a handle made from the same bytes copies them instead of
+// reading them again.
+// Copies the definitions read from the same bytes before into *file; false when none are
+// kept. Throws std::bad_alloc.
+bool copy_kept_definitions(std::string_view bytes, DefinitionFile* file);
+// Keeps a copy of the definitions read from bytes, in place of the least recently used.
+// Throws std::bad_alloc.
+void keep_definitions(std::string_view bytes, const DefinitionFile& file);
 
 // Builds the definitions from a converted definition file, taking its texts and lists over.
 // 0 or QAC_E_NOMEM.

@@ -65,4 +65,10 @@ Result read_values(BlockReader* reader, const QAC_SchemaEntry* entries, Conversi
     return convert_root(document, entries, values);
 }
 
+Result read_values(std::string_view bytes, const QAC_SchemaEntry* entries, Conversion* values) {
+    Document document;
+    build_document(bytes, &document);
+    return convert_root(document, entries, values);
+}
+
 }  // namespace qac

@@ -23,5 +23,6 @@ void build_document(std::string_view bytes, Document* document);
 Result read_values(std::uint32_t kind, const char* source, const QAC_SchemaEntry* entries,
                    Conversion* values);
 Result read_values(BlockReader* reader, const QAC_SchemaEntry* entries, Conversion* values);
+Result read_values(std::string_view bytes, const QAC_SchemaEntry* entries, Conversion* values);
 
 }  // namespace qac

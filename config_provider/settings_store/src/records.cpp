@@ -2,6 +2,8 @@
 
 #include <cstring>
 #include <new>
+#include <utility>
+#include <vector>
 
 namespace qac {
 
@@ -106,6 +108,91 @@ void release_contents(QAC_Content* first) noexcept {
         delete current;
         current = next;
     }
+}
+
+namespace {
+
+const char* copy_optional(const char* text) {
+    return text == nullptr ? nullptr : copy_text(text);
+}
+
+// One definition without its neighbours and members.
+QAC_Content* copy_definition(const QAC_Content& source) {
+    auto* copy = new QAC_Content(source);
+    copy->Next = nullptr;
+    copy->Members = nullptr;
+    copy->Name = nullptr;
+    copy->Description = nullptr;
+    copy->DispString = nullptr;
+    copy->EnumList = nullptr;
+    QAC_Payload& payload = copy->Default.Payload;
+    const QAC_Payload& given = source.Default.Payload;
+    switch (source.Default.Type) {
+        case QAC_TYPE_STRING:
+            payload.String = nullptr;
+            break;
+        case QAC_TYPE_ENUMERATION:
+            payload.Enumeration = nullptr;
+            break;
+        case QAC_TYPE_IPADDR:
+            payload.IpAddr.HostName = nullptr;
+            break;
+        default:
+            break;
+    }
+    try {
+        copy->Name = copy_optional(source.Name);
+        copy->Description = copy_optional(source.Description);
+        copy->DispString = copy_optional(source.DispString);
+        EnumListBuilder words;
+        for (const QAC_EnumEntry* e = source.EnumList; e != nullptr; e = e->Next) {
+            words.append(make_enum_entry(e->Value, e->DispText));
+        }
+        copy->EnumList = words.take().release();
+        switch (source.Default.Type) {
+            case QAC_TYPE_STRING:
+                payload.String = copy_optional(given.String);
+                break;
+            case QAC_TYPE_ENUMERATION:
+                payload.Enumeration = copy_optional(given.Enumeration);
+                break;
+            case QAC_TYPE_IPADDR:
+                payload.IpAddr.HostName = copy_optional(given.IpAddr.HostName);
+                break;
+            default:
+                break;
+        }
+    } catch (...) {
+        release_contents(copy);
+        throw;
+    }
+    return copy;
+}
+
+}  // namespace
+
+OwnedContents copy_contents(const QAC_Content* first) {
+    OwnedContents copy;
+    QAC_Content* top = nullptr;  // the list as made so far, owned by copy once it has a head
+    // Lists still to copy, each with the place its copy goes; members wait on a stack, so
+    // that deep nesting costs no call stack.
+    std::vector<std::pair<const QAC_Content*, QAC_Content**>> pending;
+    pending.emplace_back(first, &top);
+    while (!pending.empty()) {
+        auto [source, place] = pending.back();
+        pending.pop_back();
+        for (; source != nullptr; source = source->Next) {
+            *place = copy_definition(*source);
+            if (copy == nullptr) {
+                copy.reset(top);
+            }
+            if (source->Members != nullptr) {
+                pending.emplace_back(source->Members, &(*place)->Members);
+            }
+            place = &(*place)->Next;
+        }
+    }
+    return copy;
 }
 
 }  // namespace qac

@@ -59,4 +59,7 @@ struct ContentsDeleter {
 };
 using OwnedContents = std::unique_ptr<QAC_Content, ContentsDeleter>;
 
+// A copy of a definition list that owns everything the list owns.
+OwnedContents copy_contents(const QAC_Content* first);
+
 }  // namespace qac

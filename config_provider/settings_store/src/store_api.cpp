@@ -47,10 +47,20 @@ ValueNode* structure_of(QAC_Data* data) {
 }
 
 Result create_handle(const char* path, QAC_Config** out) {
+    DocumentBytes bytes;
+    if (const Result loaded = bytes.load(kSourceFile, path); loaded != kOk) {
+        return loaded;
+    }
     DefinitionFile file;
-    const Result result = read_definitions(kSourceFile, path, &file);
-    if (result != kOk) {
-        return result;
+    if (!copy_kept_definitions(bytes.bytes(), &file)) {
+        if (const Result read = read_definitions(bytes.bytes(), &file); read != kOk) {
+            return read;
+        }
+        try {
+            keep_definitions(bytes.bytes(), file);
+        } catch (const std::bad_alloc&) {
+            // Not kept: the next handle reads them again.
+        }
     }
     auto state = std::make_unique<HandleState>();
     auto config = std::make_unique<QAC_Config>();

@@ -3,6 +3,9 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "definition_reader.h"
 #include "markup_reader.h"
@@ -182,6 +185,122 @@ TEST(DefinitionBounds, DefaultsFollowTypeAndBounds) {
     EXPECT_EQ(file.definitions->Default.Payload.String, nullptr);
     ASSERT_NE(file.definitions->Next, nullptr);
     EXPECT_EQ(std::strlen(file.definitions->Next->Default.Payload.String), 16777216u);
+}
+
+// Two definition lists alike in every field and sharing no text, entry or record: "" when
+// so, else the first difference.
+std::string unlike(const QAC_Content* a, const QAC_Content* b) {
+    const auto text = [](const char* x, const char* y, const char* what) -> std::string {
+        if ((x == nullptr) != (y == nullptr) || (x != nullptr && std::strcmp(x, y) != 0)) {
+            return std::string(what) + " differs";
+        }
+        return x != nullptr && x == y ? std::string(what) + " shared" : "";
+    };
+    std::vector<std::pair<const QAC_Content*, const QAC_Content*>> pending{{a, b}};
+    while (!pending.empty()) {
+        auto [x, y] = pending.back();
+        pending.pop_back();
+        for (; x != nullptr || y != nullptr; x = x->Next, y = y->Next) {
+            if (x == nullptr || y == nullptr || x == y) {
+                return "lists differ in length or are shared";
+            }
+            const std::string name = x->Name != nullptr ? x->Name : "-";
+            std::string found = text(x->Name, y->Name, "name") +
+                                text(x->Description, y->Description, "description") +
+                                text(x->DispString, y->DispString, "dispstring");
+            // A string default of a padding not made yet is null.
+            const bool made =
+                x->Default.Type != QAC_TYPE_STRING ||
+                (x->Default.Payload.String != nullptr && y->Default.Payload.String != nullptr);
+            if (fields(x) != fields(y) || x->Minimum != y->Minimum || x->Maximum != y->Maximum ||
+                (made && bounds_and_default(x) != bounds_and_default(y)) ||
+                words(x->EnumList) != words(y->EnumList)) {
+                found += "fields differ";
+            }
+            if (x->EnumList != nullptr && x->EnumList == y->EnumList) {
+                found += "enumeration shared";
+            }
+            switch (x->Default.Type) {
+                case QAC_TYPE_STRING:
+                    found += text(x->Default.Payload.String, y->Default.Payload.String, "default");
+                    break;
+                case QAC_TYPE_ENUMERATION:
+                    found += text(x->Default.Payload.Enumeration, y->Default.Payload.Enumeration,
+                                  "default");
+                    break;
+                case QAC_TYPE_IPADDR:
+                    found += text(x->Default.Payload.IpAddr.HostName,
+                                  y->Default.Payload.IpAddr.HostName, "host name");
+                    break;
+                default:
+                    break;
+            }
+            if (!found.empty()) {
+                return name + ": " + found;
+            }
+            pending.emplace_back(x->Members, y->Members);
+        }
+    }
+    return "";
+}
+
+// Handles made again from the same definition file copy the definitions kept from the last
+// read: the copy owns all it holds, and only the same bytes find it; the least recently used
+// of the kept files makes room.
+TEST(DefinitionFile, CopiesAndKeptFiles) {
+    std::string nested = "<item><name>leaf</name><type>string</type><default>x</default></item>";
+    for (int depth = 0; depth < 300; ++depth) {
+        nested = "<item><name>s</name><type>structure</type>" + nested + "</item>";
+    }
+    const std::string text =
+        "<config_define><name>n</name><description>d</description><hidden>TRUE</hidden>"
+        "<item><name>Mode</name><description>m</description><dispstring>M</dispstring>"
+        "<type>enumeration</type>"
+        "<enum><A>first</A><B/></enum><default>B</default></item>"
+        "<item><name>Text</name><type>string</type><minimum>3</minimum><default>ab</default>"
+        "</item><item><name>Host</name><type>ipaddr</type><default>srv</default></item>"
+        "<item><name>Net</name><type>ipaddr</type><default>10.0.0.1/8</default></item>"
+        "<item><name>Count</name><type>integer</type><minimum>1</minimum><maximum>9</maximum>"
+        "<default>4</default></item><item><type>boolean</type><default>TRUE</default></item>"
+        "<item><name>Long</name><type>string</type><minimum>20000000</minimum></item>" +
+        nested + "</config_define>";
+    DefinitionFile file;
+    ASSERT_EQ(read_definitions(std::string_view(text), &file), 0u);
+    ASSERT_EQ(bounds_and_default(find(file.definitions.get(), "Host")), "0..0=srv");
+    ASSERT_EQ(find(file.definitions.get(), "Long")->Default.Payload.String, nullptr);
+    const DefinitionFile copy = copy_definition_file(file);
+    EXPECT_EQ(unlike(file.definitions.get(), copy.definitions.get()), "");
+    EXPECT_EQ(std::string(copy.name.get()) + copy.description.get(), "nd");
+    EXPECT_NE(copy.name.get(), file.name.get());
+    EXPECT_EQ(copy.dispstring, nullptr);
+    EXPECT_EQ(copy.hidden, 1u);
+    EXPECT_EQ(copy_definition_file(DefinitionFile{}).definitions, nullptr);
+
+    DefinitionFile found;
+    std::string changed = text;
+    changed[changed.find("<default>4<") + 9] = '5';  // the same size
+    keep_definitions(text, file);
+    file = DefinitionFile{};  // the kept copy is its own
+    ASSERT_TRUE(copy_kept_definitions(text, &found));
+    EXPECT_EQ(unlike(copy.definitions.get(), found.definitions.get()), "");
+    EXPECT_FALSE(copy_kept_definitions(changed, &found));
+    // Three more fill the kept files. The first, used again since, stays when a fifth comes;
+    // the least recently used goes.
+    const std::string others[] = {"<config_define><name>one</name></config_define>",
+                                  "<config_define><name>two</name></config_define>",
+                                  "<config_define><name>three</name></config_define>",
+                                  "<config_define><name>four</name></config_define>"};
+    for (int n = 0; n < 3; ++n) {
+        DefinitionFile other;
+        ASSERT_EQ(read_definitions(std::string_view(others[n]), &other), 0u);
+        keep_definitions(others[n], other);
+    }
+    ASSERT_TRUE(copy_kept_definitions(text, &found));
+    keep_definitions(others[3], DefinitionFile{});
+    EXPECT_TRUE(copy_kept_definitions(text, &found));
+    EXPECT_FALSE(copy_kept_definitions(others[0], &found));
+    EXPECT_TRUE(copy_kept_definitions(others[1], &found));
+    EXPECT_STREQ(found.name.get(), "two");
 }
 
 }  // namespace

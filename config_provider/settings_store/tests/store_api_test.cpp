@@ -306,6 +306,35 @@ TEST_F(StoreApi, CreateFailuresAndEmptyDefinitions) {
     EXPECT_EQ(values_of(padded, "Wide").size(), 1u);
 }
 
+// Handles made again from an unchanged definition file have definitions of their own; a
+// file changed in place, to the same size, is read again.
+TEST_F(StoreApi, HandlesMadeAgainFromTheSameFile) {
+    const std::string path = write_file("again.xml", kDefinitions);
+    QAC_Config* first = nullptr;
+    QAC_Config* second = nullptr;
+    ASSERT_EQ(store().ConfigCreate(path.c_str(), &first), 0u);
+    ASSERT_EQ(store().ConfigCreate(path.c_str(), &second), 0u);
+    EXPECT_NE(second->Contents, first->Contents);
+    EXPECT_NE(second->Name, first->Name);
+    store().ConfigDestroy(first);
+    EXPECT_STREQ(second->Name, "Test");
+    EXPECT_EQ(read(second, "<Count>3</Count>"), 0u);
+    EXPECT_EQ(rendered(values_of(second, "Count")), "3");
+    const QAC_Default* given = nullptr;
+    ASSERT_EQ(store().DataDefaultGet(second, "Text", &given), 0u);
+    EXPECT_STREQ(given->Payload.String, "abc");
+    store().ConfigDestroy(second);
+
+    std::string changed = kDefinitions;
+    changed.replace(changed.find("<default>abc<"), 13, "<default>xyz<");
+    write_file("again.xml", changed);
+    QAC_Config* third = nullptr;
+    ASSERT_EQ(store().ConfigCreate(path.c_str(), &third), 0u);
+    ASSERT_EQ(store().DataDefaultGet(third, "Text", &given), 0u);
+    EXPECT_STREQ(given->Payload.String, "xyz");
+    store().ConfigDestroy(third);
+}
+
 TEST_F(StoreApi, GetCountsAndCapacity) {
     ASSERT_EQ(read("<Count>3</Count><Count>1</Count><Count>2</Count>"), 0u);
     std::uint32_t count = 0;

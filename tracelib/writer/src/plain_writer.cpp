@@ -1,6 +1,9 @@
 #include "plain_writer.h"
 
+#include <cstring>
+
 #include "plat/text.h"
+#include "plat/time.h"
 
 namespace ktl {
 
@@ -43,6 +46,8 @@ Failure PlainTraceWriter::open() {
     if (const Failure made = create_directory_of(prefix_); !made.ok()) {
         return made;
     }
+    unconfirmed_size_ = 0;
+    checked_at_ = plat::tick_count_ms();
 
     // The newest existing file is where the previous run stopped. Times that tie (file
     // times move in steps of milliseconds, a quick writer fills several files in one) prefer
@@ -101,6 +106,7 @@ Failure PlainTraceWriter::open_current(plat::Disposition disposition) {
 
 Failure PlainTraceWriter::start_next_file() {
     file_.close();
+    unconfirmed_size_ = 0;
     current_ = following(current_);
     offset_ = 0;
     return open_current(plat::Disposition::create_always);
@@ -138,34 +144,80 @@ Failure PlainTraceWriter::reopen_removed() {
     return open_current(plat::Disposition::open_always);
 }
 
+bool PlainTraceWriter::check_due(std::size_t n) const {
+    return unconfirmed_size_ + n > kUnconfirmedCapacity || plat::tick_count_ms() != checked_at_;
+}
+
+Failure PlainTraceWriter::confirm_file() {
+    checked_at_ = plat::tick_count_ms();
+    if (!file_.unlinked()) {
+        unconfirmed_size_ = 0;
+        return Failure::none();
+    }
+    // Deleted under the writer: go on under the same name. The writer cannot tell which of
+    // the lines since the last check came after the deletion, so all of them go again.
+    const std::size_t replay = unconfirmed_size_;
+    if (const Failure reopened = reopen_removed(); !reopened.ok()) {
+        return reopened;
+    }
+    unconfirmed_size_ = replay;  // the new file may go the same way before the next check
+    return replay == 0 ? Failure::none() : write_whole(unconfirmed_, replay);
+}
+
+void PlainTraceWriter::keep_unconfirmed(const char* bytes, std::size_t n) {
+    if (unconfirmed_size_ + n <= kUnconfirmedCapacity) {
+        std::memcpy(unconfirmed_ + unconfirmed_size_, bytes, n);
+        unconfirmed_size_ += n;
+    }
+}
+
 Failure PlainTraceWriter::write_line(const char* bytes, std::size_t n) {
-    if (bytes == nullptr) {
+    if (bytes == nullptr || n > kUnconfirmedCapacity) {
         return {kCauseInvalidArgument, 0};
     }
     if (!file_.is_open()) {
-        // A previous open or switch failed: start this number afresh.
+        // A previous open, switch or reopen failed: start this number afresh, with the lines
+        // that reached no file for sure.
         offset_ = 0;
         if (const Failure reopened = open_current(plat::Disposition::create_always);
             !reopened.ok()) {
             return reopened;
         }
-    } else if (file_.unlinked()) {
-        // Deleted under the writer: what it writes now would reach no file. Go on under the
-        // same name.
-        if (const Failure reopened = reopen_removed(); !reopened.ok()) {
-            return reopened;
+        checked_at_ = plat::tick_count_ms();
+        if (unconfirmed_size_ != 0) {
+            if (const Failure wrote = write_whole(unconfirmed_, unconfirmed_size_); !wrote.ok()) {
+                return wrote;
+            }
         }
     }
-    // Switch only once the offset has passed the limit: the crossing line stays behind.
-    if (offset_ > size_limit_ || offset_ + static_cast<std::uint64_t>(n) > kMaxOffset) {
+    // Switch only once the offset has passed the limit: the crossing line stays behind. The
+    // file left behind is checked first, so that its last lines are not lost with it.
+    const auto must_switch = [this, n] {
+        return offset_ > size_limit_ || offset_ + static_cast<std::uint64_t>(n) > kMaxOffset;
+    };
+    if (must_switch() || check_due(n)) {
+        if (const Failure confirmed = confirm_file(); !confirmed.ok()) {
+            return confirmed;
+        }
+    }
+    if (must_switch()) {
         if (const Failure switched = start_next_file(); !switched.ok()) {
             return switched;
         }
     }
-    return write_whole(bytes, n);
+    const Failure wrote = write_whole(bytes, n);
+    if (wrote.ok()) {
+        keep_unconfirmed(bytes, n);
+    }
+    return wrote;
 }
 
 Failure PlainTraceWriter::flush() {
+    if (file_.is_open()) {
+        if (const Failure confirmed = confirm_file(); !confirmed.ok()) {
+            return confirmed;
+        }
+    }
     const plat::Status flushed = file_.flush();
     if (!flushed.ok()) {
         return {kCauseFlushFailed, flushed.error};
@@ -179,6 +231,9 @@ Failure PlainTraceWriter::backup(const char* backup_name, int /*mode*/) {
     }
     if (!file_.is_open()) {
         return {kCauseBadState, 0};
+    }
+    if (const Failure confirmed = confirm_file(); !confirmed.ok()) {
+        return confirmed;
     }
     // One of the writer's own files as the target would be emptied and then copied into
     // itself: refused as an open that its sharing does not allow, before anything is touched.
@@ -234,10 +289,15 @@ Failure PlainTraceWriter::refuse_own_file(const char* path) const {
 }
 
 Failure PlainTraceWriter::close() {
-    offset_ = 0;
     if (!file_.is_open()) {
+        offset_ = 0;
         return Failure::none();
     }
+    // The last lines, if the file went since the last check; a failure here must not keep
+    // the writer from closing.
+    (void)confirm_file();
+    offset_ = 0;
+    unconfirmed_size_ = 0;
     if (const plat::Status closed = file_.close(); !closed.ok()) {
         return {kCauseCloseFailed, closed.error};
     }

@@ -12,6 +12,8 @@
 namespace ktl {
 
 constexpr std::size_t kPlainMaxPrefix = 514;
+constexpr std::size_t kUnconfirmedCapacity = 64 * 1024;
+static_assert(kUnconfirmedCapacity >= kMaxLineLength, "a line fits the unconfirmed buffer");
 
 class PlainTraceWriter final : public TraceWriter {
   public:
@@ -41,6 +43,14 @@ class PlainTraceWriter final : public TraceWriter {
     Failure write_whole(const char* bytes, std::size_t n);
     // Opens the current number again after its file was deleted.
     Failure reopen_removed();
+    // Asking for the link count costs about as much as the write itself, so it is asked at
+    // most once per millisecond tick, or once the unconfirmed lines would fill their buffer.
+    bool check_due(std::size_t n) const;
+    // Asks whether the current file is still linked. If it was deleted since the last
+    // check, the file is made again under the same name and the lines written since are
+    // written into it again: lines written after the deletion would otherwise be lost.
+    Failure confirm_file();
+    void keep_unconfirmed(const char* bytes, std::size_t n);
     Failure refuse_own_file(const char* path) const;
 
     std::uint32_t size_limit_;
@@ -50,6 +60,10 @@ class PlainTraceWriter final : public TraceWriter {
     std::uint32_t current_ = 0;
     std::uint32_t offset_ = 0;
     HeaderTexts header_;
+    std::uint32_t checked_at_ = 0;  // millisecond tick of the last check
+    std::size_t unconfirmed_size_ = 0;
+    // The lines written since the file was last found linked.
+    char unconfirmed_[kUnconfirmedCapacity];
 };
 
 // Makes sure the directory part of path exists, with the trace library's causes.

@@ -7,7 +7,9 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -17,6 +19,7 @@
 #include <csignal>
 #endif
 
+#include "plat/time.h"
 #include "trace_test_support.h"
 
 namespace {
@@ -242,21 +245,67 @@ TEST(PlainBackup, RefusesTheWritersOwnFilesAsTarget) {
 }
 
 #if !defined(_WIN32)
-// Windows refuses to delete an open trace file; elsewhere the writer notices before its next
-// line and goes on in a new file of the same name.
-TEST(PlainWrite, AFileDeletedUnderTheWriterIsMadeAgain) {
-    TempDir dir;
-    ktl_test::Instance trace(dir.prefix(), 4096, 2);
-    ASSERT_EQ(KTLORSYM_PutInstanceLine(trace.get(), 0, "before"), 0);
-    ASSERT_TRUE(fs::remove(nth(dir, 1)));
-    ASSERT_EQ(KTLORSYM_PutInstanceLine(trace.get(), 0, "after"), 0);
-    ASSERT_EQ(KTLORSYM_PutInstanceLine(trace.get(), 0, "later"), 0);
-    const auto lines = read_lines(nth(dir, 1));
-    ASSERT_EQ(lines.size(), 4u);
-    EXPECT_EQ(lines[0].substr(0, 5), "**** ");
-    EXPECT_EQ(lines[2].substr(68), "after");
-    EXPECT_EQ(lines[3].substr(68), "later");
-    EXPECT_FALSE(fs::exists(nth(dir, 2)));
+// Windows refuses to delete an open trace file. Elsewhere the writer asks whether its file is
+// still linked at most once per millisecond tick, so a deletion between two lines of one tick
+// is noticed later: at the next tick's line, once the lines since the last check would fill
+// 64 KiB, at a flush or at the close. The file is then made again under the same name with
+// every line since the last check, the one before the deletion too, as the writer cannot tell
+// which came after it.
+TEST(PlainWrite, AFileDeletedUnderTheWriterIsMadeAgainWithEveryLineSince) {
+    enum class Next { later_line, full_buffer, flush, close };
+    // 16 lines of 4070 bytes after "before" still fit in 64 KiB; the 17th does not.
+    const std::string wide(4000, 'w');
+    for (const Next next : {Next::later_line, Next::full_buffer, Next::flush, Next::close}) {
+        const auto what = static_cast<int>(next);
+        bool within_one_tick = false;
+        for (int attempt = 0; attempt < 50 && !within_one_tick; ++attempt) {
+            TempDir dir;
+            std::optional<ktl_test::Instance> trace(std::in_place, dir.prefix(), 1 << 20, 2);
+            ASSERT_EQ(trace->create_result(), 0);
+            std::vector<std::string> expected;
+            const auto put = [&](const std::string& text) {
+                expected.push_back(text);
+                return KTLORSYM_PutInstanceLine(trace->get(), 0, text.c_str());
+            };
+            // From the start of a tick, so that the lines around the deletion share it.
+            const std::uint32_t previous = plat::tick_count_ms();
+            while (plat::tick_count_ms() == previous) {
+            }
+            const std::uint32_t tick = plat::tick_count_ms();
+            ASSERT_EQ(put("before"), 0);
+            ASSERT_TRUE(fs::remove(nth(dir, 1)));
+            for (int n = 0; n < (next == Next::full_buffer ? 17 : 1); ++n) {
+                ASSERT_EQ(put(next == Next::full_buffer ? wide : "after"), 0);
+            }
+            within_one_tick = plat::tick_count_ms() == tick;
+            if (!within_one_tick) {
+                continue;  // a check may have come between: try again
+            }
+            switch (next) {
+                case Next::later_line:
+                    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                    ASSERT_EQ(put("later"), 0);
+                    break;
+                case Next::full_buffer:
+                    break;
+                case Next::flush:
+                    ASSERT_EQ(KTLORSYM_InstanceFileBufferFlush(trace->get()), 0);
+                    break;
+                case Next::close:
+                    trace.reset();
+                    break;
+            }
+            const auto lines = read_lines(nth(dir, 1));
+            ASSERT_EQ(lines.size(), ktl_test::kHeaderLines + expected.size()) << what;
+            EXPECT_EQ(lines[0].substr(0, 5), "**** ");
+            for (std::size_t n = 0; n < expected.size(); ++n) {
+                EXPECT_EQ(lines[ktl_test::kHeaderLines + n].substr(68), expected[n])
+                    << what << ", line " << n;
+            }
+            EXPECT_FALSE(fs::exists(nth(dir, 2)));
+        }
+        EXPECT_TRUE(within_one_tick) << what << ": the lines never fitted in one millisecond";
+    }
 }
 
 // A write cut short loses its line only: the part written is taken back, so the next line
