@@ -53,20 +53,29 @@ same_list "varmoth-ktl's files" "$(cat <<'LIST'
 /lib
 /lib/systemd
 /lib/systemd/system
+/lib/systemd/system/jovaprvd.service
 /lib/systemd/system/qktlor.service
 /opt
 /opt/varmoth
 /opt/varmoth/ktl-or
 /opt/varmoth/ktl-or/bin
 /opt/varmoth/ktl-or/bin/jovxwdt
+/opt/varmoth/ktl-or/bin/ktlortail
 /opt/varmoth/ktl-or/cnf
 /opt/varmoth/ktl-or/cnf/jowdtcfg.xml
+/opt/varmoth/ktl-or/cnf/jowdtcns.xml
 /opt/varmoth/ktl-or/cnf/jowdtdef.xml
 /opt/varmoth/ktl-or/lib
 /opt/varmoth/ktl-or/lib/libzuno2KTLORLIBsys_x64.so
 /opt/varmoth/ktl-or/lib/libzuno2KTLORLIBt_x64.so
+/opt/varmoth/ktl-or/lib/libzuno2KTLORLIBtrap_x64.so
 /opt/varmoth/ktl-or/log
 /opt/varmoth/ktl-pv
+/opt/varmoth/ktl-pv/bin
+/opt/varmoth/ktl-pv/bin/jovaprv
+/opt/varmoth/ktl-pv/bin/jovaprvd
+/opt/varmoth/ktl-pv/cnf
+/opt/varmoth/ktl-pv/cnf/jovacnsw.xml
 /opt/varmoth/ktl-pv/lib
 /opt/varmoth/ktl-pv/lib/libjovacfg.so
 /usr
@@ -75,7 +84,14 @@ same_list "varmoth-ktl's files" "$(cat <<'LIST'
 /usr/share/doc/varmoth-ktl
 /usr/share/doc/varmoth-ktl/changelog.Debian.gz
 /usr/share/doc/varmoth-ktl/copyright
+/usr/share/dbus-1
+/usr/share/dbus-1/system-services
+/usr/share/dbus-1/system-services/com.varmoth.KTLPV.service
+/usr/share/dbus-1/system.d
+/usr/share/dbus-1/system.d/com.varmoth.KTLPV.conf
 /usr/share/man
+/usr/share/man/man1
+/usr/share/man/man1/ktlortail.1.gz
 /usr/share/man/man8
 /usr/share/man/man8/jovxwdt.8.gz
 /var
@@ -88,6 +104,7 @@ same_list "varmoth-ktl-dev's files" "/opt
 /opt/varmoth/include
 /opt/varmoth/include/jovacfg.h
 /opt/varmoth/include/ktlorsym_syslog.h
+/opt/varmoth/include/ktlorsym_reader.h
 /opt/varmoth/include/ktlorsym_trace.h
 /usr
 /usr/share
@@ -106,7 +123,9 @@ dpkg-deb -e "$deb" "$work/control"
 same_list "conffiles" "/etc/varmoth/registry.d/varmoth-ktl-or.reg
 /etc/varmoth/registry.d/varmoth-ktl-pv.reg
 /opt/varmoth/ktl-or/cnf/jowdtcfg.xml
-/opt/varmoth/ktl-or/cnf/jowdtdef.xml" "$(cat "$work/control/conffiles")"
+/opt/varmoth/ktl-or/cnf/jowdtdef.xml
+/opt/varmoth/ktl-or/cnf/jowdtcns.xml
+/opt/varmoth/ktl-pv/cnf/jovacnsw.xml" "$(cat "$work/control/conffiles")"
 for script in postinst prerm postrm; do
     [[ -x $work/control/$script ]] || fail "$script is missing or not executable"
     sh -n "$work/control/$script" || fail "$script: shell syntax"
@@ -122,31 +141,35 @@ root=$work/root
 dpkg-deb -x "$deb" "$root"
 mkdir -p "$work/dbgsym"
 dpkg-deb -x "$dbgsym" "$work/dbgsym"
-for elf in opt/varmoth/ktl-or/bin/jovxwdt opt/varmoth/ktl-or/lib/libzuno2KTLORLIBsys_x64.so \
-    opt/varmoth/ktl-or/lib/libzuno2KTLORLIBt_x64.so opt/varmoth/ktl-pv/lib/libjovacfg.so; do
+for elf in opt/varmoth/ktl-or/bin/jovxwdt opt/varmoth/ktl-or/bin/ktlortail \
+    opt/varmoth/ktl-or/lib/libzuno2KTLORLIBsys_x64.so opt/varmoth/ktl-or/lib/libzuno2KTLORLIBt_x64.so \
+    opt/varmoth/ktl-or/lib/libzuno2KTLORLIBtrap_x64.so opt/varmoth/ktl-pv/lib/libjovacfg.so \
+    opt/varmoth/ktl-pv/bin/jovaprv opt/varmoth/ktl-pv/bin/jovaprvd; do
     [[ -f $root/$elf ]] || continue
     if readelf -S "$root/$elf" | grep -qE '\.debug_info|\.symtab'; then
         fail "$elf is not stripped"
     fi
-    id=$(readelf -n "$root/$elf" | sed -n 's/.*Build ID: //p')
+    id=$(readelf -n "$root/$elf" 2>/dev/null | sed -n 's/.*Build ID: //p')
     debug=$work/dbgsym/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug
     if [[ -z $id || ! -f $debug ]] || ! readelf -S "$debug" | grep -q '\.debug_info'; then
         fail "$elf: no debug symbols in the dbgsym package"
     fi
 done
 
-echo "--- unit"
-# Verified on this machine's units, with the program taken from the unpacked tree; any
+echo "--- units"
+# Verified on this machine's units, with the programs taken from the unpacked tree; any
 # complaint counts, since unknown keys are only warned about.
-unit=$root/lib/systemd/system/qktlor.service
-grep -qx 'ExecStart=/opt/varmoth/ktl-or/bin/jovxwdt' "$unit" ||
+grep -qx 'ExecStart=/opt/varmoth/ktl-or/bin/jovxwdt' "$root/lib/systemd/system/qktlor.service" ||
     fail "the unit does not start /opt/varmoth/ktl-or/bin/jovxwdt"
-sed "s|=/opt/varmoth/|=$root/opt/varmoth/|" "$unit" >"$work/qktlor.service"
-if ! systemd-analyze verify --man=no "$work/qktlor.service" >"$work/verify" 2>&1 ||
-    [[ -s $work/verify ]]; then
-    cat "$work/verify" >&2
-    fail "systemd-analyze verify qktlor.service"
-fi
+for name in qktlor jovaprvd; do
+    sed "s|/opt/varmoth/|$root/opt/varmoth/|" "$root/lib/systemd/system/$name.service" \
+        >"$work/$name.service"
+    if ! systemd-analyze verify --man=no "$work/$name.service" >"$work/verify" 2>&1 ||
+        [[ -s $work/verify ]]; then
+        cat "$work/verify" >&2
+        fail "systemd-analyze verify $name.service"
+    fi
+done
 
 echo "--- lintian"
 lintian --no-tag-display-limit "$deb" "$dev" >"$work/lintian" 2>&1 || true
@@ -159,9 +182,11 @@ fi
 
 echo "--- the unpacked service against the built-in BMC simulator"
 failures_before_run=$failures
-reported=$("$root/opt/varmoth/ktl-or/bin/jovxwdt" --version 2>&1) || true
-[[ $reported == "jovxwdt $version" ]] ||
-    fail "jovxwdt --version says \"$reported\", the package is $version"
+for program in ktl-or/bin/jovxwdt ktl-or/bin/ktlortail ktl-pv/bin/jovaprv ktl-pv/bin/jovaprvd; do
+    reported=$("$root/opt/varmoth/$program" --version 2>&1) || true
+    [[ $reported == *" $version" ]] ||
+        fail "${program##*/} --version says \"$reported\", the package is $version"
+done
 # The drop-ins point at /opt/varmoth; here they point into the unpacked tree.
 registry=$work/registry
 mkdir -p "$registry/registry.d" "$work/run"
@@ -203,8 +228,12 @@ grep -q 'armed: countdown 150 s' "$work/service.out" || fail "the service did no
 grep -q 'the timer is stopped' "$work/service.out" || fail "the service did not stop the timer"
 ls "$root"/opt/varmoth/ktl-or/log/jovxwdt* >/dev/null 2>&1 ||
     fail "no trace file in the unpacked tree's log directory"
+# The provider lists the service as a component out of the box.
+env VARMOTH_REGISTRY="$registry" "$root/opt/varmoth/ktl-pv/bin/jovaprv" list >"$work/list.out" 2>&1 ||
+    fail "jovaprv list failed"
+grep -q '<name>Orvalis</name>' "$work/list.out" || fail "jovaprv list does not name the service"
 if ((failures > failures_before_run)); then
-    cat "$work/service.out" >&2
+    cat "$work/service.out" "$work/list.out" >&2
 fi
 
 echo "--- dpkg: install and purge in a throw-away root"

@@ -38,13 +38,18 @@ endif()
 
 # Debian wants the man page and the changelog compressed, reproducibly (no name, no time).
 configure_file(debian/changelog ${debian_dir}/changelog @ONLY)
-add_custom_command(OUTPUT ${debian_dir}/jovxwdt.8.gz ${debian_dir}/changelog.Debian.gz
+add_custom_command(OUTPUT ${debian_dir}/jovxwdt.8.gz ${debian_dir}/ktlortail.1.gz
+                          ${debian_dir}/changelog.Debian.gz
     COMMAND gzip -9n -c ${CMAKE_CURRENT_SOURCE_DIR}/man/jovxwdt.8 > ${debian_dir}/jovxwdt.8.gz
+    COMMAND gzip -9n -c ${CMAKE_CURRENT_SOURCE_DIR}/man/ktlortail.1 > ${debian_dir}/ktlortail.1.gz
     COMMAND gzip -9n -c ${debian_dir}/changelog > ${debian_dir}/changelog.Debian.gz
-    DEPENDS man/jovxwdt.8 ${debian_dir}/changelog)
+    DEPENDS man/jovxwdt.8 man/ktlortail.1 ${debian_dir}/changelog)
 add_custom_target(debian_documents ALL DEPENDS ${debian_dir}/jovxwdt.8.gz
+                                               ${debian_dir}/ktlortail.1.gz
                                                ${debian_dir}/changelog.Debian.gz)
 install(FILES ${debian_dir}/jovxwdt.8.gz DESTINATION /usr/share/man/man8
+        COMPONENT system EXCLUDE_FROM_ALL)
+install(FILES ${debian_dir}/ktlortail.1.gz DESTINATION /usr/share/man/man1
         COMPONENT system EXCLUDE_FROM_ALL)
 foreach(package varmoth-ktl varmoth-ktl-dev)
     set(component system)
