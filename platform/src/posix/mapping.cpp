@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <utility>
 
 namespace plat {
 
@@ -20,29 +19,6 @@ Status from_errno() {
 std::size_t mapping_granularity() {
     static const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
     return page;
-}
-
-FileMapping::~FileMapping() {
-    unmap();
-}
-
-FileMapping::FileMapping(FileMapping&& other) noexcept
-    : view_(std::exchange(other.view_, nullptr)),
-      length_(std::exchange(other.length_, 0)),
-      base_(std::exchange(other.base_, nullptr)),
-      base_length_(std::exchange(other.base_length_, 0)),
-      mapping_(std::exchange(other.mapping_, 0)) {}
-
-FileMapping& FileMapping::operator=(FileMapping&& other) noexcept {
-    if (this != &other) {
-        unmap();
-        view_ = std::exchange(other.view_, nullptr);
-        length_ = std::exchange(other.length_, 0);
-        base_ = std::exchange(other.base_, nullptr);
-        base_length_ = std::exchange(other.base_length_, 0);
-        mapping_ = std::exchange(other.mapping_, 0);
-    }
-    return *this;
 }
 
 Status FileMapping::map(const File& file, std::uint64_t offset, std::size_t length,

@@ -2,8 +2,6 @@
 
 #include <windows.h>
 
-#include <utility>
-
 namespace plat {
 
 namespace {
@@ -18,29 +16,6 @@ std::size_t mapping_granularity() {
     SYSTEM_INFO info;
     GetSystemInfo(&info);
     return info.dwAllocationGranularity;
-}
-
-FileMapping::~FileMapping() {
-    unmap();
-}
-
-FileMapping::FileMapping(FileMapping&& other) noexcept
-    : view_(std::exchange(other.view_, nullptr)),
-      length_(std::exchange(other.length_, 0)),
-      base_(std::exchange(other.base_, nullptr)),
-      base_length_(std::exchange(other.base_length_, 0)),
-      mapping_(std::exchange(other.mapping_, 0)) {}
-
-FileMapping& FileMapping::operator=(FileMapping&& other) noexcept {
-    if (this != &other) {
-        unmap();
-        view_ = std::exchange(other.view_, nullptr);
-        length_ = std::exchange(other.length_, 0);
-        base_ = std::exchange(other.base_, nullptr);
-        base_length_ = std::exchange(other.base_length_, 0);
-        mapping_ = std::exchange(other.mapping_, 0);
-    }
-    return *this;
 }
 
 Status FileMapping::map(const File& file, std::uint64_t offset, std::size_t length,
