@@ -61,12 +61,17 @@ same_list "varmoth-ktl's files" "$(cat <<'LIST'
 /opt/varmoth/ktl-or/bin/jovxwdt
 /opt/varmoth/ktl-or/cnf
 /opt/varmoth/ktl-or/cnf/jowdtcfg.xml
+/opt/varmoth/ktl-or/cnf/jowdtcns.xml
 /opt/varmoth/ktl-or/cnf/jowdtdef.xml
 /opt/varmoth/ktl-or/lib
 /opt/varmoth/ktl-or/lib/libzuno2KTLORLIBsys_x64.so
 /opt/varmoth/ktl-or/lib/libzuno2KTLORLIBt_x64.so
 /opt/varmoth/ktl-or/log
 /opt/varmoth/ktl-pv
+/opt/varmoth/ktl-pv/bin
+/opt/varmoth/ktl-pv/bin/jovaprv
+/opt/varmoth/ktl-pv/cnf
+/opt/varmoth/ktl-pv/cnf/jovacnsw.xml
 /opt/varmoth/ktl-pv/lib
 /opt/varmoth/ktl-pv/lib/libjovacfg.so
 /usr
@@ -123,7 +128,8 @@ dpkg-deb -x "$deb" "$root"
 mkdir -p "$work/dbgsym"
 dpkg-deb -x "$dbgsym" "$work/dbgsym"
 for elf in opt/varmoth/ktl-or/bin/jovxwdt opt/varmoth/ktl-or/lib/libzuno2KTLORLIBsys_x64.so \
-    opt/varmoth/ktl-or/lib/libzuno2KTLORLIBt_x64.so opt/varmoth/ktl-pv/lib/libjovacfg.so; do
+    opt/varmoth/ktl-or/lib/libzuno2KTLORLIBt_x64.so opt/varmoth/ktl-pv/lib/libjovacfg.so \
+    opt/varmoth/ktl-pv/bin/jovaprv; do
     [[ -f $root/$elf ]] || continue
     if readelf -S "$root/$elf" | grep -qE '\.debug_info|\.symtab'; then
         fail "$elf is not stripped"
