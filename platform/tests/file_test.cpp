@@ -1,6 +1,10 @@
 // Files, directories and searches as the writers use them, and what differs in how each
 // platform provides it: sharing, error kinds and path separators.
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 #include <cstring>
 #include <filesystem>
@@ -12,6 +16,7 @@
 #include "plat/file.h"
 #include "plat/file_search.h"
 #include "plat/mapping.h"
+#include "plat/process.h"
 
 namespace {
 
@@ -225,6 +230,69 @@ TEST_F(FileTest, SearchMatchesLikeTheShellWithKindAndTimeThenReportsTheEnd) {
     EXPECT_EQ(plat::search_directory_length("*.log"), 0u);
     EXPECT_EQ(plat::search_directory_length("/x*"), 1u);
 }
+
+#ifndef _WIN32
+// What a command from a settings file needs: only a trusted user can change the file, the
+// command runs to its end, and a read-only file is not replaced.
+TEST_F(FileTest, TrustedOwnerCommandAndReadOnlyChecks) {
+    std::ofstream(path("f")) << "x";
+    struct Case {
+        fs::perms mode;
+        bool trusted;
+        bool read_only;
+    };
+    const Case cases[] = {
+        {fs::perms(0644), true, false},  {fs::perms(0600), true, false},
+        {fs::perms(0664), false, false}, {fs::perms(0646), false, false},
+        {fs::perms(0444), true, true},   {fs::perms(0555), true, true},
+    };
+    for (const Case& c : cases) {
+        fs::permissions(path("f"), c.mode);
+        bool trusted = !c.trusted;
+        EXPECT_TRUE(plat::query_trusted_owner(path("f").c_str(), &trusted));
+        EXPECT_EQ(trusted, c.trusted) << static_cast<int>(c.mode);
+        EXPECT_EQ(plat::refuse_read_only(path("f").c_str()).ok(), !c.read_only)
+            << static_cast<int>(c.mode);
+    }
+    bool trusted = true;
+    EXPECT_FALSE(plat::query_trusted_owner(path("missing").c_str(), &trusted));
+    EXPECT_FALSE(trusted);
+    EXPECT_TRUE(plat::refuse_read_only(path("missing").c_str())) << "nothing to refuse";
+
+    int exit_code = -1;
+    const std::string line = "echo \"$0 $1\" > '" + path("out") + "'; exit 7";
+    EXPECT_TRUE(plat::run_command_interpreter(line.c_str(), &exit_code));
+    EXPECT_EQ(exit_code, 7);
+    std::ifstream in(path("out"));
+    std::string got;
+    std::getline(in, got);
+    EXPECT_EQ(got, "/bin/sh ") << "waited for its end";
+}
+
+TEST_F(FileTest, FileLockIsExclusiveUntilUnlocked) {
+    // The child is forked first: one forked later would share the holder's open file and so
+    // its lock.
+    const pid_t child = fork();
+    if (child == 0) {
+        alarm(10);  // never outlives a failing test
+        ::usleep(100000);
+        plat::FileLock second;
+        const bool got = second.lock(path("l").c_str()).ok();
+        std::ofstream(path("child")) << "locked";
+        _exit(got ? 0 : 1);
+    }
+    plat::FileLock first;
+    ASSERT_TRUE(first.lock(path("l").c_str()));
+    EXPECT_TRUE(first.locked());
+    ::usleep(400000);
+    EXPECT_FALSE(fs::exists(path("child"))) << "the child took a held lock";
+    first.unlock();
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_TRUE(fs::exists(path("child")));
+}
+#endif
 
 }  // namespace
 

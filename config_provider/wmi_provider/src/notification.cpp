@@ -111,12 +111,20 @@ void notify(const Notice& notice, const std::string& registration_path) {
             }
             return;
         }
-        case NoticeKind::message:
-            plat::post_message_to_window(
-                notice.class_name.c_str(),
-                notice.window_name.empty() ? nullptr : notice.window_name.c_str(),
-                notice.message.c_str());
+        case NoticeKind::message: {
+            const char* title = notice.window_name.empty() ? nullptr : notice.window_name.c_str();
+            const plat::Status posted = plat::post_message_to_window(notice.class_name.c_str(),
+                                                                     title, notice.message.c_str());
+            // A service does not see the logged-on user's windows from its own station.
+            if (plat::classify_error(posted.error) == plat::ErrorKind::not_found) {
+                plat::InteractiveDesktop interactive;
+                if (interactive.switch_to()) {
+                    plat::post_message_to_window(notice.class_name.c_str(), title,
+                                                 notice.message.c_str());
+                }
+            }
             return;
+        }
         case NoticeKind::none:
             return;
     }

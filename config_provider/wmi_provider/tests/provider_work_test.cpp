@@ -18,6 +18,7 @@ namespace {
 using namespace provider_test;
 using jovaprv::kReturnFailed;
 using jovaprv::kReturnSucceeded;
+using plat_test::ScopedEnv;
 using testing::internal::CaptureStderr;
 using testing::internal::GetCapturedStderr;
 
@@ -492,6 +493,26 @@ TEST_F(SetConfigData, ExecuteNoticeRunsTheCommandFromATrustedFileOnly) {
                 contains(errors, "ERROR:command refused, the file may be changed by others"))
                 << c.what << ": " << errors;
         }
+    }
+}
+
+TEST_F(SetConfigData, NotificationFailuresAreSilent) {
+    ScopedEnv runtime("VARMOTH_RUNTIME_DIR", tree_.dir().string());
+    const char* notices[] = {
+        "<notice><action>message</action><classname>NoSuchWindow</classname>"
+        "<message>WM_RELOADCONFIG</message></notice>",
+        "<notice><action>execute</action><command>/nowhere/reload</command></notice>",
+        "<notice><action>noaction</action></notice>",
+    };
+    for (const char* notice : notices) {
+        tree_.add_component("Comp", notice);
+        CaptureStderr();
+        EXPECT_EQ(jovaprv::set_config_data("Comp", "<config><Alpha>4</Alpha></config>"),
+                  kReturnSucceeded)
+            << notice;
+        const std::string errors = GetCapturedStderr();
+        EXPECT_FALSE(contains(errors, "ERROR:")) << notice << ": " << errors;
+        EXPECT_TRUE(contains(read_text(tree_.comp("Comp") / "cfg.xml"), "<Alpha>4</Alpha>"));
     }
 }
 

@@ -100,6 +100,29 @@ Window* find_window(const char* class_name, const char* title);
 // no title), in this or another process. Not found: the error classifies as not_found.
 Status post_message_to_window(const char* class_name, const char* title, const char* message_name);
 
+// Windows: the calling process on the interactive window station "WinSta0" and the calling
+// thread on its desktop "Default", for as long as the object lives, so that a service finds
+// the windows of the logged-on user there. switch_to() answers whether it is switched
+// (already switched counts); switch_back() (and the destructor) puts back the station and the
+// desktop it saved. POSIX has no window stations: never switched.
+class InteractiveDesktop {
+  public:
+    InteractiveDesktop() = default;
+    ~InteractiveDesktop() { switch_back(); }
+    InteractiveDesktop(const InteractiveDesktop&) = delete;
+    InteractiveDesktop& operator=(const InteractiveDesktop&) = delete;
+
+    bool switch_to();
+    void switch_back();
+
+  private:
+    bool switched_ = false;
+    void* saved_station_ = nullptr;
+    void* saved_desktop_ = nullptr;
+    void* station_ = nullptr;
+    void* desktop_ = nullptr;
+};
+
 // POSIX: the directory that holds the windows' sockets, $VARMOTH_RUNTIME_DIR or else
 // /run/varmoth; windows accept messages only from root and their own user.
 const char* window_runtime_directory();

@@ -652,6 +652,12 @@ Status post_message_to_window(const char* class_name, const char* title, const c
     return Status::failure(error == ECONNREFUSED ? ENOENT : static_cast<ErrorCode>(error));
 }
 
+bool InteractiveDesktop::switch_to() {
+    return false;
+}
+
+void InteractiveDesktop::switch_back() {}
+
 const char* window_runtime_directory() {
     const char* directory = std::getenv("VARMOTH_RUNTIME_DIR");
     return directory != nullptr && *directory != '\0' ? directory : kDefaultRuntimeDirectory;

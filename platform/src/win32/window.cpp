@@ -315,6 +315,54 @@ Status post_message_to_window(const char* class_name, const char* title, const c
     return PostMessageA(hwnd, message, 0, 0) ? Status::success() : last_failure();
 }
 
+bool InteractiveDesktop::switch_to() {
+    if (switched_) {
+        return true;
+    }
+    HWINSTA saved_station = GetProcessWindowStation();
+    HDESK saved_desktop = GetThreadDesktop(GetCurrentThreadId());
+    if (saved_station == nullptr || saved_desktop == nullptr) {
+        return false;
+    }
+    constexpr ACCESS_MASK kAllStationRights = 0x37F;
+    constexpr ACCESS_MASK kAllDesktopRights = 0x1FF;
+    HWINSTA station = OpenWindowStationW(L"WinSta0", FALSE, kAllStationRights);
+    if (station == nullptr) {
+        return false;
+    }
+    if (!SetProcessWindowStation(station)) {
+        CloseWindowStation(station);
+        return false;
+    }
+    HDESK desktop = OpenDesktopW(L"Default", 0, FALSE, kAllDesktopRights);
+    if (desktop == nullptr || !SetThreadDesktop(desktop)) {
+        if (desktop != nullptr) {
+            CloseDesktop(desktop);
+        }
+        SetThreadDesktop(saved_desktop);
+        SetProcessWindowStation(saved_station);
+        CloseWindowStation(station);
+        return false;
+    }
+    saved_station_ = saved_station;
+    saved_desktop_ = saved_desktop;
+    station_ = station;
+    desktop_ = desktop;
+    switched_ = true;
+    return true;
+}
+
+void InteractiveDesktop::switch_back() {
+    if (!switched_) {
+        return;
+    }
+    switched_ = false;
+    SetThreadDesktop(static_cast<HDESK>(saved_desktop_));
+    SetProcessWindowStation(static_cast<HWINSTA>(saved_station_));
+    CloseDesktop(static_cast<HDESK>(desktop_));
+    CloseWindowStation(static_cast<HWINSTA>(station_));
+}
+
 const char* window_runtime_directory() {
     return "";  // windows are found through the window manager
 }
