@@ -151,7 +151,7 @@ for elf in opt/varmoth/ktl-or/bin/jovxwdt opt/varmoth/ktl-or/bin/ktlortail \
     fi
     id=$(readelf -n "$root/$elf" 2>/dev/null | sed -n 's/.*Build ID: //p')
     debug=$work/dbgsym/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug
-    if [[ -z $id || ! -f $debug ]] || ! readelf -S "$debug" | grep -q '\.debug_info'; then
+    if [[ -z $id || ! -f $debug ]] || ! readelf -S "$debug" 2>/dev/null | grep -q '\.debug_info'; then
         fail "$elf: no debug symbols in the dbgsym package"
     fi
 done
@@ -252,6 +252,9 @@ else
     echo changed >>"$target/opt/varmoth/ktl-or/cnf/jowdtcfg.xml"
     echo '"x"="y"' >"$target/var/lib/varmoth/registry.reg"
     echo trace >"$target/opt/varmoth/ktl-or/log/jovxwdt.log"
+    # What a change through the provider leaves beside the value file.
+    : >"$target/opt/varmoth/ktl-or/cnf/jowdtcfg.lck"
+    cp "$target/opt/varmoth/ktl-or/cnf/jowdtcfg.xml" "$target/opt/varmoth/ktl-or/cnf/jowdtcfg.old"
     "${dpkg_root[@]}" -r varmoth-ktl >>"$work/dpkg" 2>&1 || fail "dpkg --remove"
     # Remove keeps the edited settings and what the programs wrote; purge takes it all.
     [[ -f $target/opt/varmoth/ktl-or/cnf/jowdtcfg.xml ]] || fail "remove took an edited conffile"
