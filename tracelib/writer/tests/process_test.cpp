@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,9 +11,8 @@
 #include <string>
 #include <thread>
 
+#include "child_process.h"
 #include "trace_test_support.h"
-
-extern char** environ;
 
 namespace {
 
@@ -71,11 +69,8 @@ TEST(Exit, ReturningFromMainWhileThreadsPutEndsCleanly) {
     for (int run = 0; run < 5; ++run) {
         TempDir dir;
         const std::string prefix = dir.prefix();
-        char* argv[] = {const_cast<char*>(EXIT_WHILE_PUTTING), const_cast<char*>(prefix.c_str()),
-                        nullptr};
-        pid_t child = 0;
-        ASSERT_EQ(posix_spawn(&child, EXIT_WHILE_PUTTING, nullptr, nullptr, argv, environ), 0);
-        EXPECT_EQ(wait_for(child, std::chrono::seconds(60)), 0) << "run " << run;
+        plat_test::ChildProcess child({EXIT_WHILE_PUTTING, prefix});
+        EXPECT_EQ(child.wait_exit(std::chrono::seconds(60)), 0) << "run " << run << child.err();
     }
 }
 
