@@ -55,6 +55,8 @@ class ChildProcess {
         ::close(o);
         ::close(e);
     }
+    // A child the test forked itself.
+    explicit ChildProcess(pid_t forked) : pid_(forked) {}
     ~ChildProcess() {
         if (pid_ > 0 && status_ == kRunning) {
             kill(pid_, SIGKILL);
