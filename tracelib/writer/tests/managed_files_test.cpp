@@ -35,20 +35,18 @@ using ktl_test::TempDir;
 
 const std::string kTail = std::string(1, '\x1A') + mg::kEndMark;
 
-mg::ManagementRecord stored(const std::string& prefix) {
-    const fs::path p =
-        fs::path(prefix).parent_path() / "mmap" / (fs::path(prefix).filename().string() + ".mm");
-    const std::string bytes = read_file(p);
-    mg::ManagementRecord record{};
-    EXPECT_EQ(bytes.size(), sizeof record) << p;
-    std::memcpy(&record, bytes.data(), std::min(bytes.size(), sizeof record));
-    return record;
-}
-
 std::string management_path(const std::string& prefix) {
     return (fs::path(prefix).parent_path() / "mmap" /
             (fs::path(prefix).filename().string() + ".mm"))
         .string();
+}
+
+mg::ManagementRecord stored(const std::string& prefix) {
+    const std::string bytes = read_file(management_path(prefix));
+    mg::ManagementRecord record{};
+    EXPECT_EQ(bytes.size(), sizeof record) << prefix;
+    std::memcpy(&record, bytes.data(), std::min(bytes.size(), sizeof record));
+    return record;
 }
 
 struct Writer {
