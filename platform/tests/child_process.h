@@ -96,7 +96,9 @@ class ChildProcess {
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
             }
         }
-        while (pump(0)) {
+        // What is left in the pipes; bounded, for a grandchild may hold them open.
+        const auto drained = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+        while (pump(0) && std::chrono::steady_clock::now() < drained) {
         }
         return pid_ > 0 ? status_ : -1;
     }
