@@ -2,11 +2,8 @@
 // settings files, the settings store library), the built-in BMC, event lines caught on a
 // syslog socket and status reports on a notify socket of the test's own, and the service's
 // clock sped up where the watchdog would wait minutes.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <atomic>
 #include <chrono>
@@ -20,16 +17,16 @@
 #include <utility>
 #include <vector>
 
+#include "child_process.h"
 #include "plat/dl.h"
 #include "plat/registry.h"
 #include "plat/window.h"
 #include "posix_test_support.h"
 
-extern char** environ;
-
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 using plat_test::read_text;
 using plat_test::ScopedEnv;
 using plat_test::write_text;
@@ -101,53 +98,16 @@ class Collector {
 };
 
 // The program, started with its output in files.
-class ServiceProcess {
+class ServiceProcess : public plat_test::ChildProcess {
   public:
-    ServiceProcess(const fs::path& dir, const std::vector<std::string>& args)
-        : out_(dir / "stdout.txt"), err_(dir / "stderr.txt") {
-        std::vector<std::string> all{JOVXWDT_PROGRAM};
-        all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (std::string& arg : all) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0644);
-        EXPECT_EQ(posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ), 0);
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~ServiceProcess() {
-        if (!exit_code_ && pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    void signal(int signal_number) const { kill(pid_, signal_number); }
-    std::string out() const { return read_text(out_); }
-    std::string err() const { return read_text(err_); }
-    bool running() {
-        int status = 0;
-        if (!exit_code_ && waitpid(pid_, &status, WNOHANG) == pid_) {
-            exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-        return !exit_code_;
-    }
-    // The exit code, or -1 when it did not end in time.
-    int wait_exit(int timeout_ms = 30000) {
-        eventually([this] { return !running(); }, "the program to end", timeout_ms);
-        return exit_code_.value_or(-1);
-    }
+    ServiceProcess(const fs::path& dir, std::vector<std::string> args)
+        : ChildProcess(with_program(std::move(args)), dir / "stdout.txt", dir / "stderr.txt") {}
 
   private:
-    fs::path out_;
-    fs::path err_;
-    pid_t pid_ = -1;
-    std::optional<int> exit_code_;
+    static std::vector<std::string> with_program(std::vector<std::string> args) {
+        args.insert(args.begin(), JOVXWDT_PROGRAM);
+        return args;
+    }
 };
 
 class ServiceE2E : public ::testing::Test {
@@ -304,7 +264,7 @@ TEST_F(ServiceE2E, StartReloadPauseAndStop) {
 
     const std::size_t before_stop = service.out().size();
     service.signal(SIGTERM);
-    EXPECT_EQ(service.wait_exit(), 0);
+    EXPECT_EQ(service.wait_exit(30s), 0);
     EXPECT_TRUE(syslog_.wait_count("Orvalis : The service stopped successfully.", 1));
     const std::string tail = service.out().substr(before_stop);
     EXPECT_GE(count_of(tail, "Set Watchdog Timer (stop)"), 1) << tail;
@@ -330,7 +290,7 @@ TEST_F(ServiceE2E, MissingSettingsPartsEndItBeforeItReports) {
     for (const auto& [name, damage] : breaks) {
         damage();
         ServiceProcess service(root_.path(), {"--foreground", "--transport", "simulator"});
-        EXPECT_EQ(service.wait_exit(10000), 1) << name;
+        EXPECT_EQ(service.wait_exit(10s), 1) << name;
         EXPECT_TRUE(manager_.all().empty()) << name << ": nothing reported";
         EXPECT_TRUE(syslog_.all().empty()) << name << ": nothing logged";
     }
@@ -353,14 +313,14 @@ TEST_F(ServiceE2E, SwitchesAndAStartFromATerminal) {
     };
     for (const Case& c : cases) {
         ServiceProcess program(root_.path(), c.args);
-        EXPECT_EQ(program.wait_exit(10000), c.exit_code) << c.args[0];
+        EXPECT_EQ(program.wait_exit(10s), c.exit_code) << c.args[0];
         EXPECT_NE(program.out().find(c.out), std::string::npos) << c.args[0] << program.out();
         EXPECT_NE(program.err().find(c.err), std::string::npos) << c.args[0] << program.err();
     }
     // Without a service manager and without --foreground: refused, and told how to run it.
     ScopedEnv no_manager("NOTIFY_SOCKET", "");
     ServiceProcess console(root_.path(), {"--transport", "simulator"});
-    EXPECT_EQ(console.wait_exit(10000), 1);
+    EXPECT_EQ(console.wait_exit(10s), 1);
     EXPECT_NE(console.err().find("--foreground"), std::string::npos) << console.err();
     EXPECT_TRUE(trace_count("KTLOR-049-E", 1));
     EXPECT_TRUE(syslog_.all().empty()) << "the service never started";
@@ -369,7 +329,7 @@ TEST_F(ServiceE2E, SwitchesAndAStartFromATerminal) {
 TEST_F(ServiceE2E, RunSecondsStopsItByItself) {
     ServiceProcess service(root_.path(),
                            {"--foreground", "--transport", "simulator", "--run-seconds", "2"});
-    EXPECT_EQ(service.wait_exit(15000), 0);
+    EXPECT_EQ(service.wait_exit(15s), 0);
     EXPECT_NE(service.out().find("Set Watchdog Timer (stop)"), std::string::npos);
     EXPECT_NE(service.out().find("Summary:"), std::string::npos);
 }

@@ -18,7 +18,7 @@
 namespace {
 
 using namespace std::chrono_literals;
-using reader_test::ChildProcess;
+using plat_test::ChildProcess;
 
 constexpr const char* kFileSize = "4096";
 constexpr const char* kFileCount = "64";  // room for all lines: no file is used twice
@@ -37,7 +37,7 @@ TEST(Processes, FollowerSeesEveryLineOfConcurrentWritersOnce) {
     {
         // The set exists before the follower starts: one writer opens it and leaves.
         std::unique_ptr<ChildProcess> first(start_writer(prefix, 0, 0));
-        ASSERT_EQ(first->wait(30s), 0) << first->err();
+        ASSERT_EQ(first->wait_exit(30s), 0) << first->err();
     }
     ChildProcess tail({KTLORTAIL, "--from-start", prefix + "1.log"});
     ASSERT_TRUE(tail.wait_for_output("****", 10s)) << tail.err();
@@ -47,7 +47,7 @@ TEST(Processes, FollowerSeesEveryLineOfConcurrentWritersOnce) {
         writers.emplace_back(start_writer(prefix, id, kLines));
     }
     for (auto& writer : writers) {
-        ASSERT_EQ(writer->wait(60s), 0) << writer->err();
+        ASSERT_EQ(writer->wait_exit(60s), 0) << writer->err();
     }
     for (int id = 1; id <= kWriters; ++id) {
         char last[32];
@@ -55,7 +55,7 @@ TEST(Processes, FollowerSeesEveryLineOfConcurrentWritersOnce) {
         ASSERT_TRUE(tail.wait_for_output(last, 10s)) << "follower never showed: " << last;
     }
     tail.signal(SIGTERM);
-    ASSERT_EQ(tail.wait(5s), 0) << tail.err();
+    ASSERT_EQ(tail.wait_exit(5s), 0) << tail.err();
 
     // Every line whole and once; each writer's lines in their order.
     std::map<int, int> next;
@@ -113,7 +113,7 @@ TEST(Processes, MutexOfAWriterKilledHoldingItIsTakenOver) {
     set.record().flags &= ~ktlor::managed::kOptionNoMutex;
     set.store_record();
     holder.signal(SIGKILL);
-    ASSERT_EQ(holder.wait(5s), 128 + SIGKILL);
+    ASSERT_EQ(holder.wait_exit(5s), 128 + SIGKILL);
     KTLORSYM_MpttSetLockBlockTime(reader, 2000);
     EXPECT_EQ(KTLORSYM_MpttGetCurrentOffset(reader), 6);
     // Released again: the next wait finds it free at once.

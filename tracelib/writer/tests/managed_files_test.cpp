@@ -12,8 +12,9 @@
 #ifdef _WIN32
 #include <windows.h>
 #else
-#include <sys/wait.h>
 #include <unistd.h>
+
+#include "child_process.h"
 #endif
 
 #include "guarded_copy.h"
@@ -34,20 +35,18 @@ using ktl_test::TempDir;
 
 const std::string kTail = std::string(1, '\x1A') + mg::kEndMark;
 
-mg::ManagementRecord stored(const std::string& prefix) {
-    const fs::path p =
-        fs::path(prefix).parent_path() / "mmap" / (fs::path(prefix).filename().string() + ".mm");
-    const std::string bytes = read_file(p);
-    mg::ManagementRecord record{};
-    EXPECT_EQ(bytes.size(), sizeof record) << p;
-    std::memcpy(&record, bytes.data(), std::min(bytes.size(), sizeof record));
-    return record;
-}
-
 std::string management_path(const std::string& prefix) {
     return (fs::path(prefix).parent_path() / "mmap" /
             (fs::path(prefix).filename().string() + ".mm"))
         .string();
+}
+
+mg::ManagementRecord stored(const std::string& prefix) {
+    const std::string bytes = read_file(management_path(prefix));
+    mg::ManagementRecord record{};
+    EXPECT_EQ(bytes.size(), sizeof record) << prefix;
+    std::memcpy(&record, bytes.data(), std::min(bytes.size(), sizeof record));
+    return record;
 }
 
 struct Writer {
@@ -358,9 +357,7 @@ int in_child(F f) {
     if (child == 0) {
         _exit(f());
     }
-    int status = 0;
-    waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+    return plat_test::ChildProcess(child).wait_exit(std::chrono::seconds(10));
 }
 
 TEST(ManagedProcesses, OneWriterThatLocksMakesAllLockAndAHeldMutexFailsAtOnce) {
@@ -401,8 +398,7 @@ TEST(ManagedProcesses, OneWriterThatLocksMakesAllLockAndAHeldMutexFailsAtOnce) {
     EXPECT_EQ(unlocked.put("x\r\n").cause, ktl::kCauseLockTimeout);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
     (void)!write(release[1], "r", 1);
-    int status = 0;
-    waitpid(holder, &status, 0);
+    EXPECT_EQ(plat_test::ChildProcess(holder).wait_exit(std::chrono::seconds(10)), 0);
     EXPECT_TRUE(unlocked.put("y\r\n").ok());
     for (const int fd : {ready[0], ready[1], release[0], release[1]}) {
         close(fd);

@@ -4,24 +4,22 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
 #include "ktlor/managed_layout.h"
 #include "plat/file.h"
 #include "plat/sync.h"
 #include "trace_test_support.h"
-
-extern char** environ;
 
 namespace {
 
@@ -29,53 +27,27 @@ namespace fs = std::filesystem;
 namespace mg = ktlor::managed;
 using ktl_test::read_file;
 using ktl_test::TempDir;
+using namespace std::chrono_literals;
 
 constexpr int kSize = 8192;
 constexpr int kCount = 64;
 
-pid_t spawn(const std::vector<std::string>& args, int* stdout_pipe = nullptr) {
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(WRITER_CHILD));
-    for (const auto& a : args) {
-        argv.push_back(const_cast<char*>(a.c_str()));
-    }
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    int fds[2] = {-1, -1};
-    if (stdout_pipe != nullptr) {
-        EXPECT_EQ(pipe(fds), 0);
-        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-        posix_spawn_file_actions_addclose(&actions, fds[0]);
-    }
-    pid_t child = -1;
-    EXPECT_EQ(posix_spawn(&child, WRITER_CHILD, &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    if (stdout_pipe != nullptr) {
-        close(fds[1]);
-        *stdout_pipe = fds[0];
-    }
-    return child;
+using Child = std::unique_ptr<plat_test::ChildProcess>;
+
+// Its output goes to files beside the set's: several run at once, and nobody reads a pipe
+// of one while waiting for another.
+Child spawn(const std::string& prefix, std::vector<std::string> args) {
+    static int started = 0;
+    const fs::path out = fs::path(prefix).parent_path() / ("child" + std::to_string(++started));
+    args.insert(args.begin(), WRITER_CHILD);
+    return std::make_unique<plat_test::ChildProcess>(std::move(args), out.string() + ".out",
+                                                     out.string() + ".err");
 }
 
-pid_t spawn_writer(const std::string& prefix, int id, long lines, int wait_ms, int options = 0) {
-    return spawn({"write", prefix, std::to_string(id), std::to_string(lines), std::to_string(kSize),
+Child spawn_writer(const std::string& prefix, int id, long lines, int wait_ms, int options = 0) {
+    return spawn(prefix,
+                 {"write", prefix, std::to_string(id), std::to_string(lines), std::to_string(kSize),
                   std::to_string(kCount), std::to_string(options), std::to_string(wait_ms)});
-}
-
-// The exit status (128 + signal when killed), or -1 when it did not end in time.
-int wait_for(pid_t child, std::chrono::seconds timeout = std::chrono::seconds(60)) {
-    const auto give_up = std::chrono::steady_clock::now() + timeout;
-    int status = 0;
-    while (waitpid(child, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > give_up) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 mg::ManagementRecord stored(const std::string& prefix) {
@@ -147,12 +119,12 @@ TEST(ManagedSet, WritersOfSeveralProcessesPutEveryLineOnceWholeAndInOrder) {
     const std::string prefix = dir.prefix("multi");
     constexpr int kWriters = 4;
     constexpr long kLines = 1000;
-    std::vector<pid_t> children;
+    std::vector<Child> children;
     for (int id = 1; id <= kWriters; ++id) {
         children.push_back(spawn_writer(prefix, id, kLines, 5000));
     }
-    for (const pid_t child : children) {
-        EXPECT_EQ(wait_for(child), 0);
+    for (const Child& child : children) {
+        EXPECT_EQ(child->wait_exit(60s), 0) << child->err();
     }
     const auto header = stored(prefix);
     ASSERT_TRUE(mg::header_valid(header));
@@ -174,30 +146,27 @@ TEST(ManagedSet, KilledWritersLeaveTheSurvivorsLinesAndTheSetUsable) {
     constexpr long kLines = 800;
     constexpr int kWaitMs = 3000;
     std::mt19937 random(12345);
-    std::vector<pid_t> survivors;
+    std::vector<Child> survivors;
     for (int id = 1; id <= 4; ++id) {
         survivors.push_back(spawn_writer(prefix, id, kLines, kWaitMs));
     }
     for (int round = 0; round < 3; ++round) {
         // Capped, so that the set never wraps round over the survivors' lines.
-        const pid_t victim = spawn_writer(prefix, 90 + round, 300, kWaitMs);
+        const Child victim = spawn_writer(prefix, 90 + round, 300, kWaitMs);
         std::this_thread::sleep_for(std::chrono::milliseconds(10 + random() % 60));
-        kill(victim, SIGKILL);
-        const int ended = wait_for(victim);
+        victim->signal(SIGKILL);
+        const int ended = victim->wait_exit(60s);
         EXPECT_TRUE(ended == 128 + SIGKILL || ended == 0) << ended;
         // One that dies holding the writers' mutex.
-        int out = -1;
-        const pid_t holder = spawn({"hold", mutex}, &out);
-        char said = 0;
-        ASSERT_EQ(read(out, &said, 1), 1);
-        close(out);
-        ASSERT_EQ(said, 'y');
+        const Child holder = spawn(prefix, {"hold", mutex});
+        ASSERT_TRUE(holder->wait_for_output("y", 10s)) << holder->err();
         std::this_thread::sleep_for(std::chrono::milliseconds(random() % 20));
-        kill(holder, SIGKILL);
-        EXPECT_EQ(wait_for(holder), 128 + SIGKILL);
+        holder->signal(SIGKILL);
+        EXPECT_EQ(holder->wait_exit(60s), 128 + SIGKILL);
     }
-    for (const pid_t child : survivors) {
-        EXPECT_EQ(wait_for(child), 0) << "no put failed or waited past its time";
+    for (const Child& child : survivors) {
+        EXPECT_EQ(child->wait_exit(60s), 0)
+            << "no put failed or waited past its time: " << child->err();
     }
     ASSERT_TRUE(mg::header_valid(stored(prefix)));
     const Found found = parse(set_data(prefix));
@@ -205,14 +174,14 @@ TEST(ManagedSet, KilledWritersLeaveTheSurvivorsLinesAndTheSetUsable) {
         expect_all_lines(found, id, kLines);
     }
     // Still usable afterwards.
-    EXPECT_EQ(wait_for(spawn_writer(prefix, 7, 10, kWaitMs)), 0);
+    EXPECT_EQ(spawn_writer(prefix, 7, 10, kWaitMs)->wait_exit(60s), 0);
     plat::NamedMutex::remove(mutex);
 }
 
 TEST(ManagedSet, FilesCutDeletedOrOverwrittenUnderRunningWritersCostLinesNotProcesses) {
     TempDir dir;
     const std::string prefix = dir.prefix("sabotage");
-    std::vector<pid_t> writers;
+    std::vector<Child> writers;
     for (int id = 1; id <= 3; ++id) {
         writers.push_back(spawn_writer(prefix, id, 3000, 200));
     }
@@ -237,13 +206,13 @@ TEST(ManagedSet, FilesCutDeletedOrOverwrittenUnderRunningWritersCostLinesNotProc
         fs::resize_file(management, round % 2 == 0 ? 0 : 17, ignored);
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    for (const pid_t child : writers) {
-        const int status = wait_for(child);
+    for (const Child& child : writers) {
+        const int status = child->wait_exit(60s);
         // 1: some lines failed; 2: the open itself met a cut file.
         EXPECT_TRUE(status >= 0 && status <= 2) << "ended by signal or hung: " << status;
     }
     // The set opens again and takes lines.
-    EXPECT_EQ(wait_for(spawn_writer(prefix, 8, 10, 1000)), 0);
+    EXPECT_EQ(spawn_writer(prefix, 8, 10, 1000)->wait_exit(60s), 0);
     EXPECT_TRUE(mg::header_valid(stored(prefix)));
 }
 

@@ -2,19 +2,14 @@
 // returns from main while its threads still put lines.
 #include <gtest/gtest.h>
 
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <string>
-#include <thread>
 
+#include "child_process.h"
 #include "trace_test_support.h"
-
-extern char** environ;
 
 namespace {
 
@@ -27,21 +22,6 @@ std::string hex8(pid_t id) {
     return text;
 }
 
-// The exit status of a child, or -1 when it did not end within the time-out (it is killed).
-int wait_for(pid_t child, std::chrono::seconds timeout) {
-    const auto give_up = std::chrono::steady_clock::now() + timeout;
-    int status = 0;
-    while (waitpid(child, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > give_up) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            return -1;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 TEST(Fork, TheChildsLinesCarryItsOwnProcessAndThreadIds) {
     TempDir dir;
     ktl_test::Instance trace(dir.prefix(), 65536, 2);
@@ -52,7 +32,7 @@ TEST(Fork, TheChildsLinesCarryItsOwnProcessAndThreadIds) {
     if (child == 0) {
         _exit(KTLORSYM_PutInstanceLine(trace.get(), 0, "child") == 0 ? 0 : 1);
     }
-    ASSERT_EQ(wait_for(child, std::chrono::seconds(30)), 0);
+    ASSERT_EQ(plat_test::ChildProcess(child).wait_exit(std::chrono::seconds(30)), 0);
     ASSERT_EQ(KTLORSYM_PutInstanceLine(trace.get(), 0, "parent again"), 0);
 
     const auto lines = read_lines(dir.path() / "trace1.log");
@@ -71,11 +51,8 @@ TEST(Exit, ReturningFromMainWhileThreadsPutEndsCleanly) {
     for (int run = 0; run < 5; ++run) {
         TempDir dir;
         const std::string prefix = dir.prefix();
-        char* argv[] = {const_cast<char*>(EXIT_WHILE_PUTTING), const_cast<char*>(prefix.c_str()),
-                        nullptr};
-        pid_t child = 0;
-        ASSERT_EQ(posix_spawn(&child, EXIT_WHILE_PUTTING, nullptr, nullptr, argv, environ), 0);
-        EXPECT_EQ(wait_for(child, std::chrono::seconds(60)), 0) << "run " << run;
+        plat_test::ChildProcess child({EXIT_WHILE_PUTTING, prefix});
+        EXPECT_EQ(child.wait_exit(std::chrono::seconds(60)), 0) << "run " << run << child.err();
     }
 }
 

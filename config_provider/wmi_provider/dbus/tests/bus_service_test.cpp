@@ -1,12 +1,10 @@
 // The bus service as a process on a private bus daemon with a configuration of the test's
 // own (never the system bus), on an install tree of the test's own, called through sd-bus and
 // through busctl as administrators call it.
-#include <fcntl.h>
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
@@ -20,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "child_process.h"
 #include "jovaprv/provider_methods.h"
 #include "plat/dl.h"
 #include "plat/registry.h"
@@ -29,6 +28,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 using jovaprvd::kBusName;
 using jovaprvd::kInterface;
 using jovaprvd::kObjectPath;
@@ -53,67 +53,7 @@ bool eventually(const std::function<bool()>& condition, const std::string& what,
 }
 
 // A program with its output in files, started as root or as another user.
-class Process {
-  public:
-    Process(std::vector<std::string> args, const fs::path& out, const fs::path& err,
-            std::optional<uid_t> as_user = std::nullopt)
-        : out_(out), err_(err) {
-        // Nothing of an earlier program's output may be taken for this one's.
-        fs::remove(out);
-        fs::remove(err);
-        std::vector<char*> argv;
-        for (std::string& arg : args) {
-            argv.push_back(arg.data());
-        }
-        argv.push_back(nullptr);
-        const std::string out_path = out.string();
-        const std::string err_path = err.string();
-        pid_ = fork();
-        if (pid_ == 0) {
-            // Only async-signal-safe calls between fork and exec.
-            const int o = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            const int e = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0) {
-                _exit(126);
-            }
-            if (as_user &&
-                (setgroups(0, nullptr) != 0 || setgid(*as_user) != 0 || setuid(*as_user) != 0)) {
-                _exit(126);
-            }
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-    }
-    ~Process() {
-        if (!exit_code_ && pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    Process(const Process&) = delete;
-    Process& operator=(const Process&) = delete;
-
-    void signal(int number) const { kill(pid_, number); }
-    std::string out() const { return read_text(out_); }
-    std::string err() const { return read_text(err_); }
-    bool running() {
-        int status = 0;
-        if (!exit_code_ && waitpid(pid_, &status, WNOHANG) == pid_) {
-            exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-        return !exit_code_;
-    }
-    int wait_exit(int timeout_ms = 10000) {
-        eventually([this] { return !running(); }, "the program to end", timeout_ms);
-        return exit_code_.value_or(-1);
-    }
-
-  private:
-    fs::path out_;
-    fs::path err_;
-    pid_t pid_ = -1;
-    std::optional<int> exit_code_;
-};
+using Process = plat_test::ChildProcess;
 
 // A bus daemon of the test's own on an abstract socket (no file a foreign user would need
 // to reach). Everybody may connect, own and call; with the shipped policy included, its
@@ -165,7 +105,7 @@ class PrivateBus {
     }
     ~PrivateBus() {
         daemon_->signal(SIGTERM);
-        daemon_->wait_exit();
+        daemon_->wait_exit(10s);
     }
     const std::string& address() const { return address_; }
     std::string err() const { return daemon_->err(); }
@@ -272,7 +212,7 @@ class BusService : public ::testing::Test {
         std::vector<std::string> all{BUSCTL_PROGRAM, "--address=" + bus_->address()};
         all.insert(all.end(), args.begin(), args.end());
         Process tool(all, root_.path() / "busctl.out", root_.path() / "busctl.err", as_user);
-        *exit_code = tool.wait_exit();
+        *exit_code = tool.wait_exit(10s);
         return tool.out() + tool.err();
     }
 
@@ -428,7 +368,7 @@ TEST_F(BusService, SwitchesAndTheEnd) {
         std::vector<std::string> args{JOVAPRVD_PROGRAM};
         args.insert(args.end(), c.args.begin(), c.args.end());
         Process program(args, root_.path() / "out", root_.path() / "err");
-        EXPECT_EQ(program.wait_exit(), c.exit_code) << c.args[0];
+        EXPECT_EQ(program.wait_exit(10s), c.exit_code) << c.args[0];
         EXPECT_NE((program.out() + program.err()).find(c.shown), std::string::npos)
             << c.args[0] << ": " << program.out() << program.err();
     }
@@ -438,11 +378,11 @@ TEST_F(BusService, SwitchesAndTheEnd) {
     // A second instance cannot own the name.
     Process second({JOVAPRVD_PROGRAM, "--address", bus_->address()}, root_.path() / "out",
                    root_.path() / "err");
-    EXPECT_EQ(second.wait_exit(), 1);
+    EXPECT_EQ(second.wait_exit(10s), 1);
     EXPECT_NE(second.err().find("cannot own the bus name"), std::string::npos) << second.err();
 
     service_->signal(SIGTERM);
-    EXPECT_EQ(service_->wait_exit(), 0) << service_->err();
+    EXPECT_EQ(service_->wait_exit(10s), 0) << service_->err();
     bool stopping = false;
     while (auto datagram = manager_.receive(500)) {
         stopping = stopping || datagram->find("STOPPING=1") != std::string::npos;
@@ -716,7 +656,7 @@ TEST_F(BusService, OnlyRootChangesAndOnlyTheGroupReads) {
                                      "--method",      std::string(kInterface) + "." + method};
         all.insert(all.end(), args.begin(), args.end());
         Process tool(all, root_.path() / "gdbus.out", root_.path() / "gdbus.err", as_user);
-        tool.wait_exit();
+        tool.wait_exit(10s);
         return tool.out() + tool.err();
     };
     const std::string new_values = "'<config><TimeoutInterval>300</TimeoutInterval></config>'";
@@ -785,7 +725,7 @@ TEST_F(BusService, TheWatchdogRearmsWithTheCountdownSetOverTheBus) {
                    "armed with the new countdown"))
         << watchdog.out();
     watchdog.signal(SIGTERM);
-    EXPECT_EQ(watchdog.wait_exit(30000), 0);
+    EXPECT_EQ(watchdog.wait_exit(30s), 0);
 }
 #endif
 
