@@ -13,4 +13,12 @@ export WINEDEBUG=${WINEDEBUG:--all}
 export WINEDLLOVERRIDES="mscoree,mshtml="
 export GTEST_COLOR=no
 unset DISPLAY WAYLAND_DISPLAY
-exec wine "$@"
+# Wine's own services, started by the first program that needs them, inherit its output and
+# outlive it; with ctest's pipe they would keep ctest waiting until the server goes. They
+# get a file instead, which is shown once the program has ended.
+output=$(mktemp)
+trap 'rm -f "$output"' EXIT
+status=0
+wine "$@" >"$output" 2>&1 || status=$?
+cat "$output"
+exit "$status"

@@ -53,9 +53,13 @@ TEST(ReaderSets, TracePathsAndTheSetTheyBelongTo) {
     EXPECT_EQ(KTLORSYM_MpttCreateInstance(nullptr), nullptr);
     EXPECT_EQ(KTLORSYM_MpttGetLastError(nullptr), KTLORSYM_MPTT_E_ARGUMENT);
     KTLORSYM_MpttClearError(nullptr);
-    EXPECT_EQ(KTLORSYM_MpttCreateInstance(("/" + std::string(2048, 'a')).c_str()), nullptr);
+    std::string too_long(2049, 'a');
+    too_long[0] = '/';
+    EXPECT_EQ(KTLORSYM_MpttCreateInstance(too_long.c_str()), nullptr);
     EXPECT_EQ(KTLORSYM_MpttGetLastError(nullptr), KTLORSYM_MPTT_E_ARGUMENT);
-    Reader longest("/" + std::string(2042, 'a') + "1.log");  // 2048 characters
+    std::string longest_path(2043, 'a');  // with "1.log": 2048 characters
+    longest_path[0] = '/';
+    Reader longest(longest_path + "1.log");
     EXPECT_NE(longest.get(), nullptr);
 }
 
