@@ -16,8 +16,9 @@ namespace ktl {
 
 namespace {
 
-// The jump target of the copy this thread is in, or null outside one.
-thread_local sigjmp_buf* active_target = nullptr;
+// The jump target of the copy this thread is in, or null outside one. Volatile: the handler
+// reads it, so the stores around the copy must not be merged away by the optimiser.
+thread_local sigjmp_buf* volatile active_target = nullptr;
 struct sigaction previous_bus_action;
 
 void chain(int signal, siginfo_t* info, void* context) {
@@ -36,7 +37,7 @@ void chain(int signal, siginfo_t* info, void* context) {
 }
 
 void on_bus_error(int signal, siginfo_t* info, void* context) {
-    sigjmp_buf* target = active_target;
+    sigjmp_buf* const target = active_target;
     if (target != nullptr) {
         active_target = nullptr;
         siglongjmp(*target, signal);
@@ -83,10 +84,11 @@ bool guarded_copy(void* destination, const void* source, std::size_t n, std::uin
 namespace {
 
 // The copy this thread is in: its jump buffer (the compiler's own five-word form, which
-// restores registers without unwinding), whether it is active, and what ended it.
+// restores registers without unwinding), whether it is active, and what ended it. Volatile:
+// the handler reads them, so the stores around the copy must not be merged away.
 thread_local void* active_target[5];
-thread_local bool guard_active = false;
-thread_local DWORD fault_code = 0;
+thread_local volatile bool guard_active = false;
+thread_local volatile DWORD fault_code = 0;
 
 [[noreturn]] __attribute__((noinline)) void resume_after_fault() {
     __builtin_longjmp(active_target, 1);
