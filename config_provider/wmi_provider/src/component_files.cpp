@@ -71,6 +71,23 @@ Code read_registration(const Store& store, const std::string& registration_path,
     return kOk;
 }
 
+// A component's registration file, read with the settings store bound for the method.
+// The handle goes before the store it was made by.
+struct Registration {
+    Store store;
+    ConfigHandle handle{store};
+    std::string path;
+
+    Code open(const char* component_name) {
+        Code code = find_registration_file(component_name, &path);
+        if (code == kOk) {
+            code = store.bind();
+        }
+        return code == kOk ? read_registration(store, path, &handle) : code;
+    }
+    const char* value(const char* name) const { return string_value(store, handle.get(), name); }
+};
+
 // The path a registration file gives for "define" or "config", expanded; the message when it
 // cannot be expanded.
 Code expanded_path(const char* stored, std::string* path) {
@@ -196,20 +213,12 @@ Code build_component_list(std::string* document) {
 
 Code read_component_file(const char* component_name, ComponentFile which, std::string* text) {
     const char* tag = which == ComponentFile::define ? "define" : "config";
-    std::string registration;
-    Code code = find_registration_file(component_name, &registration);
+    Registration registration;
+    Code code = registration.open(component_name);
     if (code != kOk) {
         return code;
     }
-    Store store;
-    if ((code = store.bind()) != kOk) {
-        return code;
-    }
-    ConfigHandle handle(store);
-    if ((code = read_registration(store, registration, &handle)) != kOk) {
-        return code;
-    }
-    const char* stored = string_value(store, handle.get(), tag);
+    const char* stored = registration.value(tag);
     if (stored == nullptr) {
         error_line("ERROR:not found XML tag <%s>.\n", tag);
         return kCodeParam;
@@ -245,30 +254,23 @@ Code write_component_values(const char* component_name, const char* config_data)
     if (component_name == nullptr || config_data == nullptr) {
         return kCodeParam;
     }
-    std::string registration;
-    Code code = find_registration_file(component_name, &registration);
+    Registration registration;
+    Code code = registration.open(component_name);
     if (code != kOk) {
         return code;
     }
-    Store store;
-    if ((code = store.bind()) != kOk) {
-        return code;
-    }
-    ConfigHandle handle(store);
-    if ((code = read_registration(store, registration, &handle)) != kOk) {
-        return code;
-    }
-    const char* define = string_value(store, handle.get(), "define");
+    const char* define = registration.value("define");
     if (define == nullptr) {
-        error_line("ERROR:don't read \"define\" tag in %s.\n", registration.c_str());
+        error_line("ERROR:don't read \"define\" tag in %s.\n", registration.path.c_str());
         return kCodeParam;
     }
-    const char* config = string_value(store, handle.get(), "config");
+    const char* config = registration.value("config");
     if (config == nullptr) {
-        error_line("ERROR:don't read \"config\" tag in %s.\n", registration.c_str());
+        error_line("ERROR:don't read \"config\" tag in %s.\n", registration.path.c_str());
         return kCodeParam;
     }
-    const Notice notice = read_notice(store, handle.get());
+    const Store& store = registration.store;
+    const Notice notice = read_notice(store, registration.handle.get());
 
     std::string definition_path;
     std::string value_path;
@@ -343,7 +345,7 @@ Code write_component_values(const char* component_name, const char* config_data)
         return code;
     }
     lock.unlock();
-    notify(notice, registration);
+    notify(notice, registration.path);
     return kOk;
 }
 
