@@ -23,12 +23,12 @@ struct Thresholds {
 // Writes the composed line to the writer and the echo; returns the put's result. The writer
 // is chosen under the library lock, where it cannot change.
 template <typename SelectWriter>
-int deliver(ThreadRecord* record, Function function, unsigned level, SelectWriter select_writer,
-            const Thresholds& thresholds, std::size_t length) {
+int deliver(LibraryState& lib, ThreadRecord* record, Function function, unsigned level,
+            SelectWriter select_writer, const Thresholds& thresholds, std::size_t length) {
     int result = 0;
     const auto message_level = static_cast<std::int32_t>(level);
     if (thresholds.file != kOff && thresholds.file <= message_level) {
-        std::lock_guard guard(library().lock);
+        std::lock_guard guard(lib.lock);
         TraceWriter* writer = select_writer();
         if (writer == nullptr) {
             record->fail(function, kCauseBadState);
@@ -88,14 +88,16 @@ int library_put(Function function, unsigned level, const LineFields& given, bool
     fields.process_id_text = lib.process_id_text;
     if (fields.thread_id == nullptr) {
         fields.thread_id = record->thread_id_text;
+        fields.own_thread_id = true;
     }
     fields.masked_time = by_mode && load_relaxed(KTLORSYM_iTickType) == kMaskedTimeMode;
     const plat::LocalTime now = fields.masked_time ? plat::LocalTime{} : plat::local_time_now();
-    const std::size_t length = compose_line(record->line, fields, next_sequence_number(), now);
+    const std::size_t length =
+        compose_line(record->line, fields, next_sequence_number(), now, &record->stamps);
     const Thresholds thresholds{load_relaxed(KTLORSYM_Threshold.FileThreshold),
                                 load_relaxed(KTLORSYM_Threshold.ShmThreshold)};
     return deliver(
-        record, function, level, [&lib] { return lib.writer(); }, thresholds, length);
+        lib, record, function, level, [&lib] { return lib.writer(); }, thresholds, length);
 }
 
 int instance_put(Function function, TraceInstance* instance, unsigned level,
@@ -116,18 +118,22 @@ int instance_put(Function function, TraceInstance* instance, unsigned level,
         return 0;
     }
     record->clear();
+    LibraryState& lib = library();
     LineFields fields = given;
     if (fields.program_id == nullptr) {
         fields.program_id = instance->program_id;
+        fields.stored_program_id = true;
     }
-    fields.process_id_text = library().process_id_text;
+    fields.process_id_text = lib.process_id_text;
     fields.thread_id = record->thread_id_text;
-    const std::size_t length =
-        compose_line(record->line, fields, next_sequence_number(), plat::local_time_now());
+    fields.own_thread_id = true;
+    const std::size_t length = compose_line(record->line, fields, next_sequence_number(),
+                                            plat::local_time_now(), &record->stamps);
     const Thresholds thresholds{load_relaxed(instance->file_threshold),
                                 load_relaxed(instance->shm_threshold)};
     return deliver(
-        record, function, level, [instance] { return writer_of(instance); }, thresholds, length);
+        lib, record, function, level, [instance] { return writer_of(instance); }, thresholds,
+        length);
 }
 
 LineFields body(BodyForm form, const char* program_id, const char* message_id,
@@ -149,8 +155,9 @@ int KTLORSYM_PutLine(unsigned int level, const char* text) {
     }
     char program_id[kProgramIdWidth + 1];
     library().copy_program_id(program_id);
-    return library_put(kFnPutLine, level,
-                       body(BodyForm::text_only, program_id, nullptr, nullptr, text), true);
+    LineFields fields = body(BodyForm::text_only, program_id, nullptr, nullptr, text);
+    fields.stored_program_id = true;
+    return library_put(kFnPutLine, level, fields, true);
 }
 
 int KTLORSYM_PutWithId(unsigned int level, const char* messageId, const char* text) {
@@ -159,8 +166,9 @@ int KTLORSYM_PutWithId(unsigned int level, const char* messageId, const char* te
     }
     char program_id[kProgramIdWidth + 1];
     library().copy_program_id(program_id);
-    return library_put(kFnPutWithId, level,
-                       body(BodyForm::with_id, program_id, messageId, nullptr, text), true);
+    LineFields fields = body(BodyForm::with_id, program_id, messageId, nullptr, text);
+    fields.stored_program_id = true;
+    return library_put(kFnPutWithId, level, fields, true);
 }
 
 int KTLORSYM_PutWithIdEx(unsigned int level, const char* programId, const char* messageId,

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "codes.h"
+#include "trace_line.h"
 
 namespace ktl {
 
@@ -16,6 +17,7 @@ struct ThreadRecord {
     std::uint32_t os_error;
     std::uint32_t code_word;
     char thread_id_text[10];  // "%08X " and a NUL
+    StampCache stamps;
     char line[kLineBufferSize];
 
     void clear() {

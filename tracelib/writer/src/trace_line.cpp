@@ -1,6 +1,8 @@
 #include "trace_line.h"
 
+#include <array>
 #include <atomic>
+#include <cstddef>
 #include <cstring>
 
 #include "plat/sysinfo.h"
@@ -23,14 +25,75 @@ constexpr std::size_t kProcessIdPos = 50;
 constexpr std::size_t kThreadIdPos = 59;
 constexpr std::size_t kBodyPos = 68;
 
+constexpr std::size_t kSecondLength = sizeof StampCache::text;
+static_assert(kSecondLength + 4 == kTimeStampLength);
+
+// "00" to "99", so that a line's numbers cost a division and two lookups each.
+constexpr auto kDigitPairs = [] {
+    std::array<char, 200> pairs{};
+    for (std::size_t i = 0; i < 100; ++i) {
+        pairs[2 * i] = static_cast<char>('0' + i / 10);
+        pairs[2 * i + 1] = static_cast<char>('0' + i % 10);
+    }
+    return pairs;
+}();
+
+inline void put_two_digits(char* out, std::uint32_t value) {
+    std::memcpy(out, &kDigitPairs[2 * value], 2);
+}
+
+// The lowest four digits of value.
+inline void put_four_digits(char* out, std::uint32_t value) {
+    value %= 10000;
+    put_two_digits(out, value / 100);
+    put_two_digits(out + 2, value % 100);
+}
+
+// The lowest three digits of value.
+inline void put_three_digits(char* out, std::uint32_t value) {
+    value %= 1000;
+    out[0] = static_cast<char>('0' + value / 100);
+    put_two_digits(out + 1, value % 100);
+}
+
+// Fills width bytes with text cut to width and padded with spaces (null gives spaces).
+inline void fill_column(char* out, std::size_t width, const char* text) {
+    std::size_t n = 0;
+    if (text != nullptr) {
+        n = strnlen(text, width);
+        std::memcpy(out, text, n);
+    }
+    std::memset(out + n, ' ', width - n);
+}
+
 std::size_t append_text(char* buffer, std::size_t pos, const char* text, std::size_t max) {
-    const std::size_t n = plat::bounded_length(text, max);
+    const std::size_t n = strnlen(text, max);
     std::memcpy(buffer + pos, text, n);
     pos += n;
     buffer[pos++] = '\r';
     buffer[pos++] = '\n';
     buffer[pos] = '\0';
     return pos;
+}
+
+// Every field but the millisecond, which comes last.
+bool same_second(const plat::LocalTime& a, const plat::LocalTime& b) {
+    static_assert(offsetof(plat::LocalTime, millisecond) == 6 * sizeof(std::uint16_t));
+    return std::memcmp(&a, &b, offsetof(plat::LocalTime, millisecond)) == 0;
+}
+
+void write_stamp(char* out, const plat::LocalTime& time, StampCache* stamps) {
+    if (!stamps->filled || !same_second(stamps->second, time)) {
+        char whole[kTimeStampLength];
+        plat::write_time_stamp(whole, time, '.');
+        std::memcpy(stamps->text, whole, kSecondLength);
+        stamps->second = time;
+        stamps->second.millisecond = 0;
+        stamps->filled = true;
+    }
+    std::memcpy(out, stamps->text, kSecondLength);
+    out[kSecondLength] = '.';
+    put_three_digits(out + kSecondLength + 1, time.millisecond);
 }
 
 }  // namespace
@@ -46,34 +109,44 @@ std::uint32_t next_sequence_number() {
 }
 
 std::size_t compose_line(char* buffer, const LineFields& f, std::uint32_t sequence,
-                         const plat::LocalTime& time) {
-    plat::put_digits(buffer, 4, sequence);
+                         const plat::LocalTime& time, StampCache* stamps) {
+    put_four_digits(buffer, sequence);
     buffer[4] = ' ';
     if (f.masked_time) {
         std::memcpy(buffer + kTimePos, kMaskedTime, kTimeStampLength);
     } else {
-        plat::write_time_stamp(buffer + kTimePos, time, '.');
+        write_stamp(buffer + kTimePos, time, stamps);
     }
     std::memset(buffer + kTimePos + kTimeStampLength, ' ',
                 kProgramIdPos - kTimePos - kTimeStampLength);
-    plat::fill_field(buffer + kProgramIdPos, 16, f.program_id);
+    if (f.stored_program_id) {
+        std::memcpy(buffer + kProgramIdPos, f.program_id, 16);
+    } else {
+        fill_column(buffer + kProgramIdPos, 16, f.program_id);
+    }
     buffer[kProcessIdPos - 1] = ' ';
-    plat::fill_field(buffer + kProcessIdPos, 8, f.process_id_text);
-    buffer[kThreadIdPos - 1] = ' ';
-    plat::fill_field(buffer + kThreadIdPos, 8, f.thread_id);
-    buffer[kBodyPos - 1] = ' ';
+    // The id texts the library makes carry their separating space: nine bytes each.
+    std::memcpy(buffer + kProcessIdPos, f.process_id_text, 9);
+    static_assert(kProcessIdPos + 9 == kThreadIdPos);
+    if (f.own_thread_id) {
+        std::memcpy(buffer + kThreadIdPos, f.thread_id, 9);
+        static_assert(kThreadIdPos + 9 == kBodyPos);
+    } else {
+        fill_column(buffer + kThreadIdPos, 8, f.thread_id);
+        buffer[kBodyPos - 1] = ' ';
+    }
 
     switch (f.form) {
         case BodyForm::text_only:
             return append_text(buffer, kBodyPos, f.text, kTextOnlyMaxText);
         case BodyForm::with_id:
-            plat::fill_field(buffer + kBodyPos, 21, f.message_id);
+            fill_column(buffer + kBodyPos, 21, f.message_id);
             buffer[89] = ' ';
             return append_text(buffer, 90, f.text, kWithIdMaxText);
         case BodyForm::with_type:
-            plat::fill_field(buffer + kBodyPos, 16, f.message_id);
+            fill_column(buffer + kBodyPos, 16, f.message_id);
             buffer[84] = ' ';
-            plat::fill_field(buffer + 85, 4, f.message_type);
+            fill_column(buffer + 85, 4, f.message_type);
             buffer[89] = ' ';
             return append_text(buffer, 90, f.text, kWithIdMaxText);
     }

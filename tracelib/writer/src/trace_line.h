@@ -13,8 +13,10 @@ enum class BodyForm { text_only, with_id, with_type };
 struct LineFields {
     BodyForm form = BodyForm::text_only;
     const char* program_id = nullptr;       // cut / padded to 16
-    const char* process_id_text = nullptr;  // 8 hex digits
+    bool stored_program_id = false;         // program_id is 16 characters, already padded
+    const char* process_id_text = nullptr;  // 8 hex digits and a space, as the library makes it
     const char* thread_id = nullptr;        // cut / padded to 8
+    bool own_thread_id = false;             // thread_id is 8 hex digits and a space
     const char* message_id = nullptr;       // 21 (with id) or 16 (with type)
     const char* message_type = nullptr;     // 4
     const char* text = nullptr;             // cut to the body's limit
@@ -25,10 +27,18 @@ constexpr std::size_t kMaxLineLength = 4187;
 constexpr std::size_t kTextOnlyMaxText = 4117;
 constexpr std::size_t kWithIdMaxText = 4095;
 
+// The date and time to the second of a thread's last line: most lines share it, so their
+// digits are made once a second. All zero (as a fresh thread record is) means none yet.
+struct StampCache {
+    plat::LocalTime second;  // millisecond always 0
+    bool filled;
+    char text[19];  // "yyyy/mm/dd hh:mm:ss"
+};
+
 // Composes one line with its CR LF into buffer (room for kMaxLineLength + 1 bytes) and
 // NUL-terminates it. Returns the line's length without the NUL.
 std::size_t compose_line(char* buffer, const LineFields& fields, std::uint32_t sequence,
-                         const plat::LocalTime& time);
+                         const plat::LocalTime& time, StampCache* stamps);
 
 // The next sequence number of this process: 0000 to 9999, then 0000 again.
 std::uint32_t next_sequence_number();
