@@ -279,16 +279,12 @@ class Namespace final : public Counted<IWbemServices> {
 };
 
 // A BSTR for the length of a statement or a test.
-class Bstr {
-  public:
-    explicit Bstr(const wchar_t* text) : text_(SysAllocString(text)) {}
-    ~Bstr() { SysFreeString(text_); }
+struct Bstr {
+    BSTR text;
+    explicit Bstr(const wchar_t* value) : text(SysAllocString(value)) {}
     Bstr(const Bstr&) = delete;
-    Bstr& operator=(const Bstr&) = delete;
-    operator BSTR() const { return text_; }
-
-  private:
-    BSTR text_;
+    ~Bstr() { SysFreeString(text); }
+    operator BSTR() const { return text; }
 };
 
 }  // namespace wbem_test
