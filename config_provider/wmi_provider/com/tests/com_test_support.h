@@ -8,6 +8,7 @@
 #include <wbemcli.h>
 #include <wbemprov.h>
 
+#include <algorithm>
 #include <string>
 
 #include "com_names.h"
@@ -103,13 +104,8 @@ inline int finish(HANDLE process, DWORD timeout_ms = 60000) {
 
 // A host path as Windows programs under Wine reach it.
 inline std::string windows_path(std::string path) {
-    if (!path.empty() && path[0] == '/') {
-        path = "Z:" + path;
-    }
-    for (char& c : path) {
-        c = c == '/' ? '\\' : c;
-    }
-    return path;
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return path.rfind('\\', 0) == 0 ? "Z:" + path : path;
 }
 
 }  // namespace com_test

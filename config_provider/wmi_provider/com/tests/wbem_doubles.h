@@ -11,7 +11,6 @@
 
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -96,14 +95,9 @@ class ClassObject final : public Counted<IWbemClassObject> {
         Put(name, 0, &value, 0);
         VariantClear(&value);
     }
-    std::set<std::wstring> names_put() const {
-        std::set<std::wstring> names;
-        for (const auto& [name, value] : values_) {
-            if (value.vt != VT_EMPTY) {
-                names.insert(name);
-            }
-        }
-        return names;
+    bool has(const wchar_t* name) const {
+        const auto found = values_.find(name);
+        return found != values_.end() && found->second.vt != VT_EMPTY;
     }
     // -1 when the property holds no VT_I4.
     LONG number(const wchar_t* name) const {
@@ -112,10 +106,9 @@ class ClassObject final : public Counted<IWbemClassObject> {
     }
     std::wstring text(const wchar_t* name) const {
         const auto found = values_.find(name);
-        if (found == values_.end() || found->second.vt != VT_BSTR) {
-            return L"<not a text>";
-        }
-        return std::wstring(found->second.bstrVal, SysStringLen(found->second.bstrVal));
+        const VARIANT* v = found != values_.end() ? &found->second : nullptr;
+        return v != nullptr && v->vt == VT_BSTR ? std::wstring(v->bstrVal, SysStringLen(v->bstrVal))
+                                                : L"<not a text>";
     }
 
     HRESULT STDMETHODCALLTYPE Get(LPCWSTR name, LONG, VARIANT* value, CIMTYPE*, LONG*) override {
