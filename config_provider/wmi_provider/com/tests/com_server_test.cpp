@@ -13,6 +13,7 @@ namespace {
 
 using com_test::Server;
 using jovaprv::com::kProviderClassId;
+using jovaprv::com::kProviderClassIdText;
 
 // {0B9C4A51-2F3E-4D6A-8B7C-1E2D3F405A6B}: a class this library does not serve.
 constexpr GUID kOtherClassId = {
@@ -35,27 +36,24 @@ TEST(ComServer, HandsOutTheFactoryOnlyForItsClassAndTheFactoryInterfaces) {
         {&kProviderClassId, &IID_IWbemServices, E_NOINTERFACE},
         {&kProviderClassId, &IID_IWbemProviderInit, E_NOINTERFACE},
     };
-    IUnknown* first = nullptr;
+    IClassFactory* factory = server.factory();
+    ASSERT_NE(factory, nullptr);
     for (const auto& c : cases) {
         void* object = kGarbage;
         EXPECT_EQ(server.get_class_object(*c.class_id, *c.iid, &object), c.expected);
-        if (c.expected != S_OK) {
-            EXPECT_EQ(object, nullptr) << "the out pointer is cleared";
-            continue;
+        // One static factory; the out pointer cleared on failure.
+        EXPECT_EQ(object, c.expected == S_OK ? factory : nullptr);
+        if (object != nullptr && object != kGarbage) {
+            static_cast<IUnknown*>(object)->Release();
         }
-        ASSERT_NE(object, nullptr);
-        auto* unknown = static_cast<IUnknown*>(object);
-        if (first == nullptr) {
-            first = unknown;
-        }
-        EXPECT_EQ(unknown, first) << "one static factory";
-        unknown->Release();
     }
+    factory->Release();
     EXPECT_EQ(server.get_class_object(kProviderClassId, IID_IClassFactory, nullptr), E_POINTER);
     EXPECT_EQ(server.can_unload_now(), S_OK) << "every factory reference was given back";
 }
 
-TEST(ComServer, FactoryCountsAndLockServerHoldTheModuleLoaded) {
+// The factory's fixed counts, LockServer, and what CreateInstance refuses.
+TEST(ComServer, FactoryCountsLockServerAndCreateInstanceHoldTheModuleLoadedOnlyAsNeeded) {
     Server server;
     ASSERT_TRUE(server.loaded());
     EXPECT_EQ(server.can_unload_now(), S_OK);
@@ -77,20 +75,12 @@ TEST(ComServer, FactoryCountsAndLockServerHoldTheModuleLoaded) {
     EXPECT_EQ(factory->LockServer(TRUE), S_OK);
     factory->Release();
     EXPECT_EQ(server.can_unload_now(), S_FALSE) << "locked although no reference is out";
-    IClassFactory* again = server.factory();
-    ASSERT_NE(again, nullptr);
-    EXPECT_EQ(again->LockServer(FALSE), S_OK);
-    EXPECT_EQ(server.can_unload_now(), S_FALSE);
-    again->Release();
-    EXPECT_EQ(server.can_unload_now(), S_OK);
-}
-
-TEST(ComServer, CreateInstanceRefusesAnOuterObjectAndDestroysWhatLacksTheInterface) {
-    Server server;
-    ASSERT_TRUE(server.loaded());
-    IClassFactory* factory = server.factory();
+    factory = server.factory();
     ASSERT_NE(factory, nullptr);
-    void* object = kGarbage;
+    EXPECT_EQ(factory->LockServer(FALSE), S_OK);
+    EXPECT_EQ(server.can_unload_now(), S_FALSE);
+
+    object = kGarbage;
     EXPECT_EQ(factory->CreateInstance(factory, IID_IUnknown, &object), CLASS_E_NOAGGREGATION);
     EXPECT_EQ(object, nullptr);
     object = kGarbage;
@@ -146,34 +136,18 @@ TEST(ProviderObject, AnswersItsTwoInterfacesWithOneCount) {
     EXPECT_EQ(server.can_unload_now(), S_OK);
 }
 
-// The class key as COM reads it.
-std::wstring class_key(const wchar_t* subkey = L"") {
-    return std::wstring(L"CLSID\\") + jovaprv::com::kProviderClassIdText + subkey;
-}
-
-bool key_exists(const std::wstring& path) {
+// A text value below the class key, as COM reads it.
+std::wstring class_value(const wchar_t* subkey, const wchar_t* name = nullptr) {
+    const std::wstring path = std::wstring(L"CLSID\\") + kProviderClassIdText + subkey;
     HKEY key;
     if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) {
-        return false;
+        return L"<no key>";
     }
-    RegCloseKey(key);
-    return true;
-}
-
-std::wstring text_value(const std::wstring& path, const wchar_t* name) {
     wchar_t data[1024] = {};
     DWORD bytes = sizeof data - sizeof(wchar_t);
-    DWORD type = 0;
-    if (RegGetValueW(HKEY_CLASSES_ROOT, path.c_str(), name, RRF_RT_ANY, &type, data, &bytes) !=
-            ERROR_SUCCESS ||
-        type != REG_SZ) {
-        return L"<no text value>";
-    }
-    return data;
-}
-
-std::string narrow(const std::wstring& text) {
-    return std::string(text.begin(), text.end());
+    const LSTATUS read = RegGetValueW(key, nullptr, name, RRF_RT_REG_SZ, nullptr, data, &bytes);
+    RegCloseKey(key);
+    return read == ERROR_SUCCESS ? data : L"<no text value>";
 }
 
 TEST(ComRegistration, Regsvr32RegistersTheLibraryForCoCreateInstanceAndRemovesItAgain) {
@@ -181,35 +155,34 @@ TEST(ComRegistration, Regsvr32RegistersTheLibraryForCoCreateInstanceAndRemovesIt
     ASSERT_TRUE(server.loaded());
     EXPECT_EQ(server.unregister_server(), S_OK);
     EXPECT_EQ(server.unregister_server(), S_OK) << "not registered: still S_OK";
-    ASSERT_FALSE(key_exists(class_key()));
+    ASSERT_EQ(class_value(L""), L"<no key>");
 
     const std::wstring library = com_test::library_path();
-    ASSERT_EQ(com_test::run(L"regsvr32 /s \"" + library + L"\""), 0);
-    EXPECT_EQ(text_value(class_key(), nullptr), L"VarmothKTLPVProvider Prototype");
-    EXPECT_EQ(
-        _wcsicmp(text_value(class_key(L"\\InprocServer32"), nullptr).c_str(), library.c_str()), 0)
-        << narrow(text_value(class_key(L"\\InprocServer32"), nullptr));
-    EXPECT_EQ(text_value(class_key(L"\\InprocServer32"), L"ThreadingModel"), L"Both");
+    ASSERT_EQ(com_test::finish(com_test::start(L"regsvr32 /s \"" + library + L"\"")), 0);
+    EXPECT_EQ(class_value(L""), L"VarmothKTLPVProvider Prototype");
+    const std::wstring server_path = class_value(L"\\InprocServer32");
+    EXPECT_EQ(_wcsicmp(server_path.c_str(), library.c_str()), 0)
+        << std::string(server_path.begin(), server_path.end());
+    EXPECT_EQ(class_value(L"\\InprocServer32", L"ThreadingModel"), L"Both");
 
     for (const DWORD model : {COINIT_MULTITHREADED, COINIT_APARTMENTTHREADED}) {
         ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, model)));
-        void* object = nullptr;
+        IWbemServices* services = nullptr;
         EXPECT_EQ(CoCreateInstance(kProviderClassId, nullptr, CLSCTX_INPROC_SERVER,
-                                   IID_IWbemServices, &object),
+                                   IID_IWbemServices, reinterpret_cast<void**>(&services)),
                   S_OK);
-        ASSERT_NE(object, nullptr);
+        ASSERT_NE(services, nullptr);
         IWbemProviderInit* init = nullptr;
-        EXPECT_EQ(static_cast<IWbemServices*>(object)->QueryInterface(
-                      IID_IWbemProviderInit, reinterpret_cast<void**>(&init)),
+        EXPECT_EQ(services->QueryInterface(IID_IWbemProviderInit, reinterpret_cast<void**>(&init)),
                   S_OK);
         // In the same apartment COM hands out the object itself, no proxy.
         EXPECT_EQ(init->Release(), 1u);
-        EXPECT_EQ(static_cast<IWbemServices*>(object)->Release(), 0u);
+        EXPECT_EQ(services->Release(), 0u);
         CoUninitialize();
     }
 
-    ASSERT_EQ(com_test::run(L"regsvr32 /s /u \"" + library + L"\""), 0);
-    EXPECT_FALSE(key_exists(class_key()));
+    ASSERT_EQ(com_test::finish(com_test::start(L"regsvr32 /s /u \"" + library + L"\"")), 0);
+    EXPECT_EQ(class_value(L""), L"<no key>");
     ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
     void* object = kGarbage;
     EXPECT_EQ(

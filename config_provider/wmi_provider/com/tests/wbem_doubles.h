@@ -11,31 +11,40 @@
 
 #include <map>
 #include <memory>
-#include <mutex>
-#include <set>
 #include <string>
 #include <vector>
 
+// A slot the provider never calls; it must still be there for the interface's layout.
+#define WBEM_TEST_UNUSED(method, ...)                        \
+    HRESULT STDMETHODCALLTYPE method(__VA_ARGS__) override { \
+        return E_NOTIMPL;                                    \
+    }
+
 namespace wbem_test {
 
-inline bool same_name(const std::wstring& a, const std::wstring& b) {
-    return _wcsicmp(a.c_str(), b.c_str()) == 0;
-}
+struct Releaser {
+    void operator()(IUnknown* object) const { object->Release(); }
+};
+// One reference, given back at the end of the scope.
+template <typename T>
+using Ref = std::unique_ptr<T, Releaser>;
+
+// WMI matches property and method names case aside.
+struct NoCase {
+    bool operator()(const std::wstring& a, const std::wstring& b) const {
+        return _wcsicmp(a.c_str(), b.c_str()) < 0;
+    }
+};
 
 // IUnknown with a count that the tests can read.
 template <typename Interface>
 class Counted : public Interface {
   public:
-    Counted(REFIID iid) : iid_(iid) {}
+    explicit Counted(REFIID iid) : iid_(iid) {}
     virtual ~Counted() = default;
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override {
-        if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, iid_)) {
-            *object = static_cast<Interface*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
+        *object = IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, iid_) ? this : nullptr;
+        return *object != nullptr ? (AddRef(), S_OK) : E_NOINTERFACE;
     }
     ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&count_); }
     ULONG STDMETHODCALLTYPE Release() override {
@@ -52,202 +61,143 @@ class Counted : public Interface {
     LONG count_ = 1;
 };
 
-// A class object or an instance: properties (named as declared, case aside, as WMI does)
-// and, for a class, methods with their out-parameter classes.
+inline VARIANT text_variant(const std::wstring& text) {
+    VARIANT v;
+    VariantInit(&v);
+    v.vt = VT_BSTR;
+    v.bstrVal = SysAllocStringLen(text.data(), static_cast<UINT>(text.size()));
+    return v;
+}
+
+// A class object or an instance: its declared properties (VT_EMPTY until put) and, for a
+// class, its methods' out-parameter classes.
 class ClassObject final : public Counted<IWbemClassObject> {
   public:
-    // A class with these properties; an instance of it starts with all of them empty.
     explicit ClassObject(std::vector<std::wstring> properties)
-        : Counted(IID_IWbemClassObject), declared_(std::move(properties)) {}
+        : Counted(IID_IWbemClassObject), declared_(std::move(properties)) {
+        for (const std::wstring& name : declared_) {
+            VariantInit(&values_[name]);
+        }
+    }
     ~ClassObject() override {
         for (auto& [name, value] : values_) {
             VariantClear(&value);
         }
-        for (auto& [name, method] : methods_) {
-            if (method.in != nullptr) {
-                method.in->Release();
-            }
-            method.out->Release();
+        for (auto& [name, out] : methods_) {
+            out->Release();
         }
-        drop_instances();
     }
 
-    // The out-parameter class of the method, which the class keeps.
-    void add_method(const std::wstring& name, ClassObject* in, ClassObject* out) {
-        methods_[name] = {in, out};
+    // The class keeps the out-parameter class.
+    void add_method(const std::wstring& name, ClassObject* out) { methods_[name] = out; }
+    // Puts the value and clears it.
+    void set(const wchar_t* name, VARIANT value) {
+        Put(name, 0, &value, 0);
+        VariantClear(&value);
     }
-    // What Put stored, by the name as it was put; VT_EMPTY when nothing was.
-    VARIANT value(const std::wstring& name) const {
+    bool has(const wchar_t* name) const {
         const auto found = values_.find(name);
-        VARIANT copy;
-        VariantInit(&copy);
-        if (found != values_.end()) {
-            VariantCopy(&copy, const_cast<VARIANT*>(&found->second));
-        }
-        return copy;
+        return found != values_.end() && found->second.vt != VT_EMPTY;
     }
-    std::wstring text(const std::wstring& name) const {
-        VARIANT v = value(name);
-        std::wstring text =
-            v.vt == VT_BSTR ? std::wstring(v.bstrVal, SysStringLen(v.bstrVal)) : L"<not a text>";
-        VariantClear(&v);
-        return text;
+    // -1 when the property holds no VT_I4.
+    LONG number(const wchar_t* name) const {
+        const auto found = values_.find(name);
+        return found != values_.end() && found->second.vt == VT_I4 ? found->second.lVal : -1;
     }
-    std::set<std::wstring> names_put() const {
-        std::set<std::wstring> names;
-        for (const auto& [name, value] : values_) {
-            names.insert(name);
-        }
-        return names;
+    std::wstring text(const wchar_t* name) const {
+        const auto found = values_.find(name);
+        const VARIANT* v = found != values_.end() ? &found->second : nullptr;
+        return v != nullptr && v->vt == VT_BSTR ? std::wstring(v->bstrVal, SysStringLen(v->bstrVal))
+                                                : L"<not a text>";
     }
 
     HRESULT STDMETHODCALLTYPE Get(LPCWSTR name, LONG, VARIANT* value, CIMTYPE*, LONG*) override {
-        if (name == nullptr || !declared(name)) {
+        const auto found = values_.find(name);
+        if (found == values_.end()) {
             return WBEM_E_NOT_FOUND;
         }
         VariantInit(value);
-        for (const auto& [stored, stored_value] : values_) {
-            if (same_name(stored, name)) {
-                return VariantCopy(value, const_cast<VARIANT*>(&stored_value));
-            }
-        }
-        value->vt = VT_NULL;
-        return WBEM_S_NO_ERROR;
+        return VariantCopy(value, &found->second);
     }
     HRESULT STDMETHODCALLTYPE Put(LPCWSTR name, LONG, VARIANT* value, CIMTYPE) override {
-        if (name == nullptr || !declared(name)) {
+        const auto found = values_.find(name);
+        if (found == values_.end()) {
             return WBEM_E_NOT_FOUND;
         }
-        VARIANT& slot = values_[name];
-        VariantClear(&slot);
-        return VariantCopy(&slot, value);
+        VariantClear(&found->second);
+        return VariantCopy(&found->second, value);
     }
-    // Case aside, as WMI matches names.
+    // The provider reads only the out-parameter class.
     HRESULT STDMETHODCALLTYPE GetMethod(LPCWSTR name, LONG, IWbemClassObject** in,
                                         IWbemClassObject** out) override {
-        for (const auto& [stored, method] : methods_) {
-            if (name != nullptr && same_name(stored, name)) {
-                if (in != nullptr) {
-                    *in = method.in;
-                    if (method.in != nullptr) {
-                        method.in->AddRef();
-                    }
-                }
-                if (out != nullptr) {
-                    *out = method.out;
-                    method.out->AddRef();
-                }
-                return WBEM_S_NO_ERROR;
-            }
+        const auto found = methods_.find(name);
+        if (found == methods_.end()) {
+            return WBEM_E_NOT_FOUND;
         }
-        return WBEM_E_NOT_FOUND;
-    }
-    HRESULT STDMETHODCALLTYPE SpawnInstance(LONG, IWbemClassObject** instance) override {
-        auto* made = new ClassObject(declared_);
-        std::lock_guard<std::mutex> lock(mutex_);  // the provider may run on several threads
-        instances_.push_back(made);
-        made->AddRef();  // kept for the test to look at
-        *instance = made;
+        if (in != nullptr) {
+            *in = nullptr;
+        }
+        if (out != nullptr) {
+            found->second->AddRef();
+            *out = found->second;
+        }
         return WBEM_S_NO_ERROR;
     }
-    // The instances spawned so far (the class keeps one reference to each).
-    const std::vector<ClassObject*>& instances() const { return instances_; }
-    void drop_instances() {
-        for (ClassObject* instance : instances_) {
-            instance->Release();
-        }
-        instances_.clear();
+    HRESULT STDMETHODCALLTYPE SpawnInstance(LONG, IWbemClassObject** instance) override {
+        *instance = new ClassObject(declared_);
+        return WBEM_S_NO_ERROR;
     }
 
-    // Not used by the provider.
-    HRESULT STDMETHODCALLTYPE GetQualifierSet(IWbemQualifierSet**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Delete(LPCWSTR) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetNames(LPCWSTR, LONG, VARIANT*, SAFEARRAY**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE BeginEnumeration(LONG) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE Next(LONG, BSTR*, VARIANT*, CIMTYPE*, LONG*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE EndEnumeration() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetPropertyQualifierSet(LPCWSTR, IWbemQualifierSet**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE Clone(IWbemClassObject**) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetObjectText(LONG, BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE SpawnDerivedClass(LONG, IWbemClassObject**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE CompareTo(LONG, IWbemClassObject*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetPropertyOrigin(LPCWSTR, BSTR*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE InheritsFrom(LPCWSTR) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE PutMethod(LPCWSTR, LONG, IWbemClassObject*,
-                                        IWbemClassObject*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE DeleteMethod(LPCWSTR) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE BeginMethodEnumeration(LONG) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE NextMethod(LONG, BSTR*, IWbemClassObject**,
-                                         IWbemClassObject**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE EndMethodEnumeration() override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE GetMethodQualifierSet(LPCWSTR, IWbemQualifierSet**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE GetMethodOrigin(LPCWSTR, BSTR*) override { return E_NOTIMPL; }
+    WBEM_TEST_UNUSED(GetQualifierSet, IWbemQualifierSet**)
+    WBEM_TEST_UNUSED(Delete, LPCWSTR)
+    WBEM_TEST_UNUSED(GetNames, LPCWSTR, LONG, VARIANT*, SAFEARRAY**)
+    WBEM_TEST_UNUSED(BeginEnumeration, LONG)
+    WBEM_TEST_UNUSED(Next, LONG, BSTR*, VARIANT*, CIMTYPE*, LONG*)
+    WBEM_TEST_UNUSED(EndEnumeration)
+    WBEM_TEST_UNUSED(GetPropertyQualifierSet, LPCWSTR, IWbemQualifierSet**)
+    WBEM_TEST_UNUSED(Clone, IWbemClassObject**)
+    WBEM_TEST_UNUSED(GetObjectText, LONG, BSTR*)
+    WBEM_TEST_UNUSED(SpawnDerivedClass, LONG, IWbemClassObject**)
+    WBEM_TEST_UNUSED(CompareTo, LONG, IWbemClassObject*)
+    WBEM_TEST_UNUSED(GetPropertyOrigin, LPCWSTR, BSTR*)
+    WBEM_TEST_UNUSED(InheritsFrom, LPCWSTR)
+    WBEM_TEST_UNUSED(PutMethod, LPCWSTR, LONG, IWbemClassObject*, IWbemClassObject*)
+    WBEM_TEST_UNUSED(DeleteMethod, LPCWSTR)
+    WBEM_TEST_UNUSED(BeginMethodEnumeration, LONG)
+    WBEM_TEST_UNUSED(NextMethod, LONG, BSTR*, IWbemClassObject**, IWbemClassObject**)
+    WBEM_TEST_UNUSED(EndMethodEnumeration)
+    WBEM_TEST_UNUSED(GetMethodQualifierSet, LPCWSTR, IWbemQualifierSet**)
+    WBEM_TEST_UNUSED(GetMethodOrigin, LPCWSTR, BSTR*)
 
   private:
-    struct Method {
-        ClassObject* in;
-        ClassObject* out;
-    };
-    bool declared(const std::wstring& name) const {
-        for (const std::wstring& property : declared_) {
-            if (same_name(property, name)) {
-                return true;
-            }
-        }
-        return false;
-    }
-
-    std::vector<std::wstring> declared_;
-    std::map<std::wstring, VARIANT> values_;
-    std::map<std::wstring, Method> methods_;
-    std::mutex mutex_;
-    std::vector<ClassObject*> instances_;
+    const std::vector<std::wstring> declared_;
+    std::map<std::wstring, VARIANT, NoCase> values_;
+    std::map<std::wstring, ClassObject*, NoCase> methods_;
 };
 
 // The class as the provider's MOF declares it.
 inline ClassObject* make_provider_class() {
     auto* the_class = new ClassObject({L"id"});
-    the_class->add_method(L"GetComponentList", nullptr,
-                          new ClassObject({L"ComponentList", L"ReturnValue"}));
-    for (const wchar_t* method : {L"GetConfigDefine", L"GetConfigData"}) {
-        const std::wstring text =
-            method == std::wstring(L"GetConfigDefine") ? L"ConfigDefine" : L"ConfigData";
-        the_class->add_method(method, new ClassObject({L"ComponentName"}),
-                              new ClassObject({text, L"ReturnValue"}));
-    }
-    the_class->add_method(L"SetConfigData", new ClassObject({L"ComponentName", L"ConfigData"}),
-                          new ClassObject({L"ReturnValue"}));
+    the_class->add_method(L"GetComponentList", new ClassObject({L"ComponentList", L"ReturnValue"}));
+    the_class->add_method(L"GetConfigDefine", new ClassObject({L"ConfigDefine", L"ReturnValue"}));
+    the_class->add_method(L"GetConfigData", new ClassObject({L"ConfigData", L"ReturnValue"}));
+    the_class->add_method(L"SetConfigData", new ClassObject({L"ReturnValue"}));
     return the_class;
 }
 
-// Records every Indicate (with a reference to each object) and SetStatus.
+// Records the objects indicated (holding a reference to each) and every status.
 class ObjectSink final : public Counted<IWbemObjectSink> {
   public:
     ObjectSink() : Counted(IID_IWbemObjectSink) {}
     ~ObjectSink() override {
-        for (IWbemClassObject* object : objects) {
+        for (ClassObject* object : objects) {
             object->Release();
         }
     }
     HRESULT STDMETHODCALLTYPE Indicate(LONG count, IWbemClassObject** array) override {
-        indicate_calls.push_back(count);
         for (LONG i = 0; i < count; ++i) {
             array[i]->AddRef();
-            objects.push_back(array[i]);
+            objects.push_back(static_cast<ClassObject*>(array[i]));
         }
         return WBEM_S_NO_ERROR;
     }
@@ -256,21 +206,19 @@ class ObjectSink final : public Counted<IWbemObjectSink> {
         statuses.push_back({flags, result});
         return WBEM_S_NO_ERROR;
     }
-    ClassObject* object(std::size_t i) const { return static_cast<ClassObject*>(objects.at(i)); }
 
-    std::vector<LONG> indicate_calls;
-    std::vector<IWbemClassObject*> objects;
+    std::vector<ClassObject*> objects;
     std::vector<std::pair<LONG, HRESULT>> statuses;
 };
 
 class InitSink final : public Counted<IWbemProviderInitSink> {
   public:
     InitSink() : Counted(IID_IWbemProviderInitSink) {}
-    HRESULT STDMETHODCALLTYPE SetStatus(LONG status, LONG flags) override {
-        statuses.push_back({status, flags});
+    HRESULT STDMETHODCALLTYPE SetStatus(LONG status, LONG) override {
+        statuses.push_back(status);
         return WBEM_S_NO_ERROR;
     }
-    std::vector<std::pair<LONG, LONG>> statuses;
+    std::vector<LONG> statuses;
 };
 
 // A namespace that holds at most the provider's class, and answers GetObject for it.
@@ -283,16 +231,10 @@ class Namespace final : public Counted<IWbemServices> {
             class_->Release();
         }
     }
-    ClassObject* provider_class() const { return class_; }
-    std::vector<std::wstring> asked;  // GetObject's paths, in order
 
     HRESULT STDMETHODCALLTYPE GetObject(const BSTR path, LONG, IWbemContext*,
                                         IWbemClassObject** object, IWbemCallResult**) override {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            asked.push_back(path != nullptr ? path : L"<null>");
-        }
-        if (class_ == nullptr || path == nullptr || !same_name(path, L"VarmothKTLPVProvider")) {
+        if (class_ == nullptr || path == nullptr || _wcsicmp(path, L"VarmothKTLPVProvider") != 0) {
             return WBEM_E_NOT_FOUND;
         }
         class_->AddRef();
@@ -300,110 +242,42 @@ class Namespace final : public Counted<IWbemServices> {
         return WBEM_S_NO_ERROR;
     }
 
-    // Not used by the provider.
-    HRESULT STDMETHODCALLTYPE OpenNamespace(const BSTR, LONG, IWbemContext*, IWbemServices**,
-                                            IWbemCallResult**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE CancelAsyncCall(IWbemObjectSink*) override { return E_NOTIMPL; }
-    HRESULT STDMETHODCALLTYPE QueryObjectSink(LONG, IWbemObjectSink**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE GetObjectAsync(const BSTR, LONG, IWbemContext*,
-                                             IWbemObjectSink*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE PutClass(IWbemClassObject*, LONG, IWbemContext*,
-                                       IWbemCallResult**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE PutClassAsync(IWbemClassObject*, LONG, IWbemContext*,
-                                            IWbemObjectSink*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE DeleteClass(const BSTR, LONG, IWbemContext*,
-                                          IWbemCallResult**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE DeleteClassAsync(const BSTR, LONG, IWbemContext*,
-                                               IWbemObjectSink*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE CreateClassEnum(const BSTR, LONG, IWbemContext*,
-                                              IEnumWbemClassObject**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE CreateClassEnumAsync(const BSTR, LONG, IWbemContext*,
-                                                   IWbemObjectSink*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE PutInstance(IWbemClassObject*, LONG, IWbemContext*,
-                                          IWbemCallResult**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE PutInstanceAsync(IWbemClassObject*, LONG, IWbemContext*,
-                                               IWbemObjectSink*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE DeleteInstance(const BSTR, LONG, IWbemContext*,
-                                             IWbemCallResult**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE DeleteInstanceAsync(const BSTR, LONG, IWbemContext*,
-                                                  IWbemObjectSink*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE CreateInstanceEnum(const BSTR, LONG, IWbemContext*,
-                                                 IEnumWbemClassObject**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE CreateInstanceEnumAsync(const BSTR, LONG, IWbemContext*,
-                                                      IWbemObjectSink*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE ExecQuery(const BSTR, const BSTR, LONG, IWbemContext*,
-                                        IEnumWbemClassObject**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE ExecQueryAsync(const BSTR, const BSTR, LONG, IWbemContext*,
-                                             IWbemObjectSink*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE ExecNotificationQuery(const BSTR, const BSTR, LONG, IWbemContext*,
-                                                    IEnumWbemClassObject**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE ExecNotificationQueryAsync(const BSTR, const BSTR, LONG,
-                                                         IWbemContext*, IWbemObjectSink*) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE ExecMethod(const BSTR, const BSTR, LONG, IWbemContext*,
-                                         IWbemClassObject*, IWbemClassObject**,
-                                         IWbemCallResult**) override {
-        return E_NOTIMPL;
-    }
-    HRESULT STDMETHODCALLTYPE ExecMethodAsync(const BSTR, const BSTR, LONG, IWbemContext*,
-                                              IWbemClassObject*, IWbemObjectSink*) override {
-        return E_NOTIMPL;
-    }
+    WBEM_TEST_UNUSED(OpenNamespace, BSTR, LONG, IWbemContext*, IWbemServices**, IWbemCallResult**)
+    WBEM_TEST_UNUSED(CancelAsyncCall, IWbemObjectSink*)
+    WBEM_TEST_UNUSED(QueryObjectSink, LONG, IWbemObjectSink**)
+    WBEM_TEST_UNUSED(GetObjectAsync, BSTR, LONG, IWbemContext*, IWbemObjectSink*)
+    WBEM_TEST_UNUSED(PutClass, IWbemClassObject*, LONG, IWbemContext*, IWbemCallResult**)
+    WBEM_TEST_UNUSED(PutClassAsync, IWbemClassObject*, LONG, IWbemContext*, IWbemObjectSink*)
+    WBEM_TEST_UNUSED(DeleteClass, BSTR, LONG, IWbemContext*, IWbemCallResult**)
+    WBEM_TEST_UNUSED(DeleteClassAsync, BSTR, LONG, IWbemContext*, IWbemObjectSink*)
+    WBEM_TEST_UNUSED(CreateClassEnum, BSTR, LONG, IWbemContext*, IEnumWbemClassObject**)
+    WBEM_TEST_UNUSED(CreateClassEnumAsync, BSTR, LONG, IWbemContext*, IWbemObjectSink*)
+    WBEM_TEST_UNUSED(PutInstance, IWbemClassObject*, LONG, IWbemContext*, IWbemCallResult**)
+    WBEM_TEST_UNUSED(PutInstanceAsync, IWbemClassObject*, LONG, IWbemContext*, IWbemObjectSink*)
+    WBEM_TEST_UNUSED(DeleteInstance, BSTR, LONG, IWbemContext*, IWbemCallResult**)
+    WBEM_TEST_UNUSED(DeleteInstanceAsync, BSTR, LONG, IWbemContext*, IWbemObjectSink*)
+    WBEM_TEST_UNUSED(CreateInstanceEnum, BSTR, LONG, IWbemContext*, IEnumWbemClassObject**)
+    WBEM_TEST_UNUSED(CreateInstanceEnumAsync, BSTR, LONG, IWbemContext*, IWbemObjectSink*)
+    WBEM_TEST_UNUSED(ExecQuery, BSTR, BSTR, LONG, IWbemContext*, IEnumWbemClassObject**)
+    WBEM_TEST_UNUSED(ExecQueryAsync, BSTR, BSTR, LONG, IWbemContext*, IWbemObjectSink*)
+    WBEM_TEST_UNUSED(ExecNotificationQuery, BSTR, BSTR, LONG, IWbemContext*, IEnumWbemClassObject**)
+    WBEM_TEST_UNUSED(ExecNotificationQueryAsync, BSTR, BSTR, LONG, IWbemContext*, IWbemObjectSink*)
+    WBEM_TEST_UNUSED(ExecMethod, BSTR, BSTR, LONG, IWbemContext*, IWbemClassObject*,
+                     IWbemClassObject**, IWbemCallResult**)
+    WBEM_TEST_UNUSED(ExecMethodAsync, BSTR, BSTR, LONG, IWbemContext*, IWbemClassObject*,
+                     IWbemObjectSink*)
 
   private:
-    std::mutex mutex_;
     ClassObject* class_;
 };
 
 // A BSTR for the length of a statement or a test.
-class Bstr {
-  public:
-    explicit Bstr(const wchar_t* text) : text_(text != nullptr ? SysAllocString(text) : nullptr) {}
-    Bstr(const wchar_t* text, UINT length) : text_(SysAllocStringLen(text, length)) {}
-    ~Bstr() { SysFreeString(text_); }
+struct Bstr {
+    BSTR text;
+    explicit Bstr(const wchar_t* value) : text(SysAllocString(value)) {}
     Bstr(const Bstr&) = delete;
-    Bstr& operator=(const Bstr&) = delete;
-    operator BSTR() const { return text_; }
-
-  private:
-    BSTR text_;
+    ~Bstr() { SysFreeString(text); }
+    operator BSTR() const { return text; }
 };
 
 }  // namespace wbem_test
