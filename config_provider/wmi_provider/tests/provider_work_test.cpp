@@ -36,27 +36,24 @@ class Provider : public ::testing::Test {
 
 TEST_F(Provider, InstallDirectoryFromTheLargestNumberedSubkey) {
     const struct {
-        std::vector<const char*> subkeys;  // each number leads to PathName under "%04d"
-        const char* opened;                // null: no installation directory
+        std::vector<const char*> subkeys;
+        const char* opened;  // the key holding PathName; null: no installation directory
     } cases[] = {
         {{"0001", "0003", "abc"}, "0003"},
         {{"12"}, "0012"},
         {{" +7 ", "-9", "4294967296", "2147483648", "1x"}, "0007"},
         {{"0", "abc", ""}, nullptr},
     };
+    const std::string product = std::string(kProduct) + "\\";
     for (const auto& c : cases) {
         plat::delete_registry_tree(plat::RegistryRoot::local_machine, kProduct);
         for (const char* subkey : c.subkeys) {
-            const std::string key = std::string(kProduct) + "\\";
-            plat::RegistryKey listed;
-            listed.create(plat::RegistryRoot::local_machine, (key + subkey).c_str());
-            std::int32_t number = 0;
-            if (jovaprv::parse_subkey_number(subkey, &number)) {
-                char opened[16];
-                std::snprintf(opened, sizeof opened, "%04d", number);
-                ProviderTree::set_string((key + opened + "\\PathName").c_str(), "Path00",
-                                         std::string("/inst/") + opened);
-            }
+            plat::RegistryKey().create(plat::RegistryRoot::local_machine,
+                                       (product + subkey).c_str());
+        }
+        if (c.opened) {
+            ProviderTree::set_string((product + c.opened + "\\PathName").c_str(), "Path00",
+                                     std::string("/inst/") + c.opened);
         }
         jovaprv::install_paths() = {};
         const jovaprv::Code code = jovaprv::read_install_paths_code();
@@ -309,8 +306,6 @@ TEST_F(Provider, NoticeRecord) {
          "/bin/x|-a b"},
         {"<action>execute</action>", K::none, ""},
         {"<action>Execute</action><command>/bin/x</command>", K::none, ""},
-        {"<action>message</action><classname>C</classname><message>M</message>", K::message,
-         "C||M"},
         {"<action>message</action><classname>C</classname><message>M</message>"
          "<windowname>W</windowname>",
          K::message, "C|W|M"},
