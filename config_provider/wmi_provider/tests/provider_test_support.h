@@ -37,6 +37,15 @@ constexpr char kValues[] =
     "<config>\n  <Alpha>5</Alpha>\n  <Beta>old</Beta>\n  <Multi>1</Multi>\n  <Multi>2</Multi>\n"
     "</config>\n";
 
+// The shortest valid watchdog settings; the service raises the countdown to fit ten resets of
+// at least the minimum interval (150 s).
+inline std::string watchdog_values(int timeout) {
+    return "<config>\n  <TimeoutInterval>" + std::to_string(timeout) +
+           "</TimeoutInterval>\n  <IntervalCount>10</IntervalCount>\n"
+           "  <MinimumInterval>15</MinimumInterval>\n  <ErrorWatching>TRUE</ErrorWatching>\n"
+           "</config>\n";
+}
+
 class ProviderTree {
   public:
     ProviderTree() {
@@ -84,6 +93,25 @@ class ProviderTree {
         write_text(path, "<config>" + body + "</config>\n");
         chmod(path.c_str(), 0644);
     }
+
+#ifdef PACKAGING_DIR
+    // The watchdog service as the installed drop-ins register it, with its shipped files under
+    // "or" and its window sockets under "run" (VARMOTH_RUNTIME_DIR). Its value file.
+    fs::path add_watchdog() const {
+        const fs::path cnf = root_.path() / "or" / "cnf";
+        fs::create_directories(root_.path() / "or" / "log");
+        fs::create_directories(root_.path() / "run");
+        fs::permissions(root_.path() / "run", fs::perms(0755));
+        for (const char* file : {"jowdtdef.xml", "jowdtcns.xml"}) {
+            write_text(cnf / file, read_text(fs::path(PACKAGING_DIR) / "cnf" / file));
+        }
+        write_text(cnf / "jowdtcfg.xml", watchdog_values(60));
+        set_string("SOFTWARE\\VARMOTH\\KTL-OR\\0001\\PathName", "Path00",
+                   (root_.path() / "or").string());
+        set_string(kAssistKey, "Orvalis", (cnf / "jowdtcns.xml").string());
+        return cnf / "jowdtcfg.xml";
+    }
+#endif
 
   private:
     plat_test::ScratchDir root_;
