@@ -11,12 +11,6 @@
 #include <thread>
 #include <vector>
 
-#if !defined(_WIN32)
-#include <sys/resource.h>
-
-#include <csignal>
-#endif
-
 #include "plat/time.h"
 #include "trace_test_support.h"
 
@@ -38,25 +32,6 @@ fs::path nth(const TempDir& dir, int n, const std::string& name = "trace") {
 int put(const ktl_test::Instance& trace, const std::string& text, unsigned level = 0) {
     return KTLORSYM_PutInstanceLine(trace.get(), level, text.c_str());
 }
-
-#if !defined(_WIN32)
-// A soft file-size limit for this process, with SIGXFSZ ignored so that a write beyond it
-// is cut short instead of ending the process.
-struct FileSizeLimit {
-    explicit FileSizeLimit(rlim_t bytes) : handler(std::signal(SIGXFSZ, SIG_IGN)) {
-        getrlimit(RLIMIT_FSIZE, &saved);
-        rlimit limit = saved;
-        limit.rlim_cur = bytes;
-        EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-    }
-    ~FileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &saved);
-        std::signal(SIGXFSZ, handler);
-    }
-    rlimit saved{};
-    void (*handler)(int);
-};
-#endif
 
 // A file left by an earlier run, last written at a whole second an hour ago plus `after`:
 // files so stamped tie or differ exactly.
@@ -165,7 +140,7 @@ TEST(PlainBackup, ConcatenatesOldestFirstSkipsMissingFilesAndMakesItsDirectories
 // that cannot be opened, and no file changes.
 TEST(PlainBackup, RefusesTheWritersOwnFilesAsTarget) {
 #if !defined(_WIN32)
-    FileSizeLimit limit(1 << 20);  // a file copied into itself would grow without end
+    ktl_test::FileSizeLimit limit(1 << 20);  // a file copied into itself would grow without end
 #endif
     TempDir dir;
     old_file(nth(dir, 1), "ONE|");
@@ -277,7 +252,7 @@ TEST(PlainWrite, AWriteCutShortIsTakenBack) {
     const std::string prefix = dir.prefix();
     std::uint32_t os_error = 0;
     {
-        FileSizeLimit limit(100);
+        ktl_test::FileSizeLimit limit(100);
         EXPECT_EQ(ktl_test::Instance(prefix, 65536, 2).create_result(), -1);
         EXPECT_EQ(KTLORSYM_GetLastError(&os_error), code_word(19, 4));
         EXPECT_EQ(os_error, static_cast<std::uint32_t>(EFBIG));
@@ -287,7 +262,7 @@ TEST(PlainWrite, AWriteCutShortIsTakenBack) {
     // Level 1 passes the file threshold but not the echo's, whose cause would replace 4.
     KTLORSYM_SetInstanceLogLevel(trace.get(), 1);
     {
-        FileSizeLimit limit(1000);  // the header and four lines of 170 bytes: 933 bytes
+        ktl_test::FileSizeLimit limit(1000);  // the header and four lines of 170 bytes: 933 bytes
         for (int n = 0; n < 4; ++n) {
             ASSERT_EQ(put(trace, std::string(100, 'a'), 1), 0);
         }

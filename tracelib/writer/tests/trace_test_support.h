@@ -3,6 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#if !defined(_WIN32)
+#include <sys/resource.h>
+
+#include <csignal>
+#endif
+
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
@@ -52,6 +58,25 @@ inline ktlor::managed::ManagementRecord stored(const std::string& prefix) {
     std::memcpy(&record, bytes.data(), std::min(bytes.size(), sizeof record));
     return record;
 }
+
+#if !defined(_WIN32)
+// A soft file-size limit for this process, with SIGXFSZ ignored so that a write beyond it
+// is cut short instead of ending the process.
+struct FileSizeLimit {
+    explicit FileSizeLimit(rlim_t bytes) : handler(std::signal(SIGXFSZ, SIG_IGN)) {
+        getrlimit(RLIMIT_FSIZE, &saved);
+        rlimit limit = saved;
+        limit.rlim_cur = bytes;
+        EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, handler);
+    }
+    rlimit saved{};
+    void (*handler)(int);
+};
+#endif
 
 // An instance writing to prefix, deleted at the end of the scope.
 class Instance {
