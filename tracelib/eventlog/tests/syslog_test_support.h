@@ -103,15 +103,17 @@ class SysLogTest : public ::testing::Test {
 
     // A source of this test, unregistered at its end.
     void register_source(const std::string& name) {
-        plat::RegistryKey key;
-        ASSERT_TRUE(key.create(plat::RegistryRoot::local_machine, source_key(name).c_str()).ok());
+        ASSERT_TRUE(plat::RegistryKey()
+                        .create(plat::RegistryRoot::local_machine, source_key(name).c_str())
+                        .ok());
         own_sources_.push_back(name);
     }
     void unregister(const std::string& name) {
         plat::delete_registry_tree(plat::RegistryRoot::local_machine, source_key(name).c_str());
     }
 
-    // The next event the daemon got.
+    // The next event the daemon got; the message of the event that a put sent; whether no
+    // further event arrived.
     SyslogLine next_event() {
 #if defined(_WIN32)
         ADD_FAILURE() << kEventsUnreadable;
@@ -124,12 +126,10 @@ class SysLogTest : public ::testing::Test {
 #endif
         return {};
     }
-    // The message of the event that a put sent.
     std::string sent(int put_result) {
         EXPECT_EQ(put_result, 0);
         return next_event().message;
     }
-    // Whether no further event arrived.
     bool idle() {
 #if defined(_WIN32)
         ADD_FAILURE() << kEventsUnreadable;

@@ -17,78 +17,78 @@ namespace {
 
 using reader_test::HandSet;
 using reader_test::Reader;
+namespace fs = std::filesystem;
 namespace managed = ktlor::managed;
 
-constexpr int kPath = KTLORSYM_MPTT_E_PATH;
-constexpr int kNotFound = KTLORSYM_MPTT_E_NOT_FOUND;
+constexpr int kArgument = KTLORSYM_MPTT_E_ARGUMENT;
+constexpr int kSeek = KTLORSYM_MPTT_E_SEEK;
+constexpr int kState = KTLORSYM_MPTT_E_STATE;
 
-TEST(ReaderSets, TracePathsAndTheSetTheyBelongTo) {
-    reader_test::FullDir dir;
-    HandSet set(dir.path(), "trc", 4096, 12);
-    struct Case {
+// A set of three files of 4096 bytes.
+class ReaderTest : public ::testing::Test {
+  protected:
+    reader_test::FullDir dir_;
+    HandSet set_{dir_.path(), "trc"};
+};
+
+TEST_F(ReaderTest, TracePathsAndTheSetTheyBelongTo) {
+    HandSet set(dir_.path(), "svc", 4096, 12);
+    const struct {
         const char* name;
         std::string path;
         int open_management;
+    } cases[] = {
+        {"relative path", "svc1.log", KTLORSYM_MPTT_E_PATH},
+        {"no number", dir_ / "svc.log", KTLORSYM_MPTT_E_PATH},
+        {"other suffix", dir_ / "svc1.txt", KTLORSYM_MPTT_E_PATH},
+        {"not a trace file at all", dir_ / "notes", KTLORSYM_MPTT_E_PATH},
+        {"last digit 0, no second digit", dir_ / "svc0.log", KTLORSYM_MPTT_E_NOT_FOUND},
+        {"no management file", dir_ / "other5.log", KTLORSYM_MPTT_E_NOT_FOUND},
+        {"two digits above 64", dir_ / "svc65.log", KTLORSYM_MPTT_E_NOT_FOUND},
+        {"one digit", dir_ / "svc3.log", 0},
+        {"two digits", dir_ / "svc10.log", 0},
     };
-    const Case cases[] = {
-        {"relative path", "trc1.log", kPath},
-        {"no number", dir / "trc.log", kPath},
-        {"other suffix", dir / "trc1.txt", kPath},
-        {"not a trace file at all", dir / "notes", kPath},
-        {"last digit 0, no second digit", dir / "trc0.log", kNotFound},
-        {"no management file", dir / "other5.log", kNotFound},
-        {"two digits above 64", dir / "trc65.log", kNotFound},
-        {"one digit", dir / "trc3.log", 0},
-        {"two digits", dir / "trc10.log", 0},
-    };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         Reader reader(c.path);
         ASSERT_NE(reader.get(), nullptr) << c.name;
         EXPECT_EQ(KTLORSYM_MpttOpenManagementFile(reader), c.open_management) << c.name;
-        EXPECT_EQ(KTLORSYM_MpttGetLastError(reader), c.open_management) << c.name;
+        EXPECT_EQ(reader.cause(), c.open_management) << c.name;
     }
 
     // No path, or one too long: no instance, and the cause process-wide.
-    KTLORSYM_MpttClearError(nullptr);
-    EXPECT_EQ(KTLORSYM_MpttCreateInstance(nullptr), nullptr);
-    EXPECT_EQ(KTLORSYM_MpttGetLastError(nullptr), KTLORSYM_MPTT_E_ARGUMENT);
-    KTLORSYM_MpttClearError(nullptr);
     std::string too_long(2049, 'a');
     too_long[0] = '/';
-    EXPECT_EQ(KTLORSYM_MpttCreateInstance(too_long.c_str()), nullptr);
-    EXPECT_EQ(KTLORSYM_MpttGetLastError(nullptr), KTLORSYM_MPTT_E_ARGUMENT);
-    std::string longest_path(2043, 'a');  // with "1.log": 2048 characters
-    longest_path[0] = '/';
-    Reader longest(longest_path + "1.log");
-    EXPECT_NE(longest.get(), nullptr);
+    for (const char* path : {static_cast<const char*>(nullptr), too_long.c_str()}) {
+        KTLORSYM_MpttClearError(nullptr);
+        EXPECT_EQ(KTLORSYM_MpttCreateInstance(path), nullptr);
+        EXPECT_EQ(KTLORSYM_MpttGetLastError(nullptr), kArgument);
+    }
+    too_long.resize(2043);  // with "1.log": 2048 characters
+    EXPECT_NE(Reader(too_long + "1.log").get(), nullptr);
 }
 
-TEST(ReaderSets, TwoDigitFileBelongsToTheOneDigitSetFirst) {
-    reader_test::FullDir dir;
-    HandSet wide(dir.path(), "trc", 4096, 12);  // its file 12 is trc12.log
+TEST_F(ReaderTest, TwoDigitFileBelongsToTheOneDigitSetFirst) {
+    HandSet wide(dir_.path(), "svc", 4096, 12);  // its file 12 is svc12.log
     wide.switch_to(12);
-    wide.append("line of file 12 of trc\r\n");
-    HandSet narrow(dir.path(), "trc1", 4096, 3);  // its file 2 is trc12.log too
+    wide.append("line of file 12 of svc\r\n");
+    HandSet narrow(dir_.path(), "svc1", 4096, 3);  // its file 2 is svc12.log too
     narrow.switch_to(2);
-    narrow.append("file 2 of trc1\r\n");
-
+    narrow.append("file 2 of svc1\r\n");
     {
         Reader reader(narrow.file(2));
         ASSERT_EQ(reader.open_all(), 0);
-        EXPECT_EQ(reader.read_available(), "file 2 of trc1\r\n");
+        EXPECT_EQ(reader.read_available(), "file 2 of svc1\r\n");
     }
-    std::filesystem::remove(narrow.management());
+    fs::remove(narrow.management());
     Reader wide_reader(wide.file(12));
     ASSERT_EQ(wide_reader.open_all(), 0);
     EXPECT_EQ(KTLORSYM_MpttGetCurrentOffset(wide_reader), 24);
 }
 
-TEST(ReaderData, LinesCharsAndBlocks) {
-    reader_test::FullDir dir;
-    HandSet set(dir.path(), "trc");
-    set.append("ABCDEFGHIJKL\r\n");
-    set.append("xy\r\n");
-    Reader reader(set.file(1));
+TEST_F(ReaderTest, LinesCharsAndBlocks) {
+    set_.append("ABCDEFGHIJKL\r\n");
+    set_.append("xy\r\n");
+    Reader reader(set_.file(1));
     ASSERT_EQ(reader.open_all(), 0);
     ASSERT_EQ(KTLORSYM_MpttGetCurrentOffset(reader), 18);
 
@@ -102,7 +102,7 @@ TEST(ReaderData, LinesCharsAndBlocks) {
     EXPECT_EQ(KTLORSYM_MpttGetLine(reader, line, 1), 0u);
     EXPECT_STREQ(line, "");
     EXPECT_EQ(KTLORSYM_MpttGetLine(reader, nullptr, 10), 0u);
-    EXPECT_EQ(KTLORSYM_MpttGetLastError(reader), KTLORSYM_MPTT_E_ARGUMENT);
+    EXPECT_EQ(reader.cause(), kArgument);
     EXPECT_EQ(KTLORSYM_MpttTell(reader), 14);
 
     EXPECT_EQ(KTLORSYM_MpttGetChar(reader), 'x');
@@ -113,43 +113,29 @@ TEST(ReaderData, LinesCharsAndBlocks) {
     EXPECT_EQ(KTLORSYM_MpttRead(reader, rest, sizeof rest), 0u);
     EXPECT_EQ(KTLORSYM_MpttGetLine(reader, line, sizeof line), 0u);
 
-    set.append("more\r\n");
+    set_.append("more\r\n");
     EXPECT_EQ(KTLORSYM_MpttGetLine(reader, line, sizeof line), 0u);  // not asked for yet
     EXPECT_EQ(reader.read_available(), "more\r\n");
 }
 
-TEST(ReaderData, SeekTargetsAndOrigins) {
-    reader_test::FullDir dir;
-    HandSet set(dir.path(), "trc");  // files of 4096 bytes: the mapped size
-    set.append("0123456789\r\n");
-    Reader reader(set.file(1));
+TEST_F(ReaderTest, SeekTargetsAndOrigins) {
+    set_.append("0123456789\r\n");
+    Reader reader(set_.file(1));
     ASSERT_EQ(reader.open_all(), 0);
     constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
     constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
-    struct Case {
-        std::int64_t from;
-        std::int64_t offset;
-        int origin;
-        int cause;
+    const struct {
+        std::int64_t from, offset;
+        int origin, cause;
         std::int64_t position;  // after the call
+    } cases[] = {
+        {0, 4096, 0, 0, 4096},  {0, 4097, 0, kSeek, 0},  {5, -1, 0, kSeek, 5},
+        {5, 3, 1, 0, 8},        {5, -5, 1, 0, 0},        {5, -6, 1, kSeek, 5},
+        {5, kMax, 1, kSeek, 5}, {5, 4092, 1, kSeek, 5},  {5, 0, 2, 0, 4096},
+        {5, 1, 2, kSeek, 5},    {5, -4096, 2, 0, 0},     {5, -4097, 2, kSeek, 5},
+        {5, kMin, 2, kSeek, 5}, {5, 0, 3, kArgument, 5},
     };
-    const Case cases[] = {
-        {0, 4096, 0, 0, 4096},
-        {0, 4097, 0, KTLORSYM_MPTT_E_SEEK, 0},
-        {5, -1, 0, KTLORSYM_MPTT_E_SEEK, 5},
-        {5, 3, 1, 0, 8},
-        {5, -5, 1, 0, 0},
-        {5, -6, 1, KTLORSYM_MPTT_E_SEEK, 5},
-        {5, kMax, 1, KTLORSYM_MPTT_E_SEEK, 5},
-        {5, 4092, 1, KTLORSYM_MPTT_E_SEEK, 5},
-        {5, 0, 2, 0, 4096},
-        {5, 1, 2, KTLORSYM_MPTT_E_SEEK, 5},
-        {5, -4096, 2, 0, 0},
-        {5, -4097, 2, KTLORSYM_MPTT_E_SEEK, 5},
-        {5, kMin, 2, KTLORSYM_MPTT_E_SEEK, 5},
-        {5, 0, 3, KTLORSYM_MPTT_E_ARGUMENT, 5},
-    };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         ASSERT_EQ(KTLORSYM_MpttSeek(reader, c.from, 0), 0);
         EXPECT_EQ(KTLORSYM_MpttSeek(reader, c.offset, c.origin), c.cause)
             << c.offset << " from " << c.origin;
@@ -166,17 +152,15 @@ TEST(ReaderData, SeekTargetsAndOrigins) {
     EXPECT_EQ(KTLORSYM_MpttGetChar(reader), '\r');
 }
 
-TEST(ReaderData, FileAboveSixteenMebibytesIsReadToThatSize) {
-    reader_test::FullDir dir;
-    HandSet set(dir.path(), "trc");
+TEST_F(ReaderTest, FileAboveSixteenMebibytesIsReadToThatSize) {
     constexpr std::uint64_t kLimit = 16777216;
-    std::filesystem::resize_file(set.file(1), kLimit + 4096);  // sparse: nothing on disk
-    reader_test::write_at(set.file(1), kLimit - 3, "abcdef", 6);
-    set.record().file_size = static_cast<std::uint32_t>(kLimit);
-    set.record().offset = static_cast<std::uint32_t>(kLimit + 100);
-    set.store_record();
+    fs::resize_file(set_.file(1), kLimit + 4096);  // sparse: nothing on disk
+    reader_test::write_at(set_.file(1), kLimit - 3, "abcdef", 6);
+    set_.record().file_size = static_cast<std::uint32_t>(kLimit);
+    set_.record().offset = static_cast<std::uint32_t>(kLimit + 100);
+    set_.store_record();
 
-    Reader reader(set.file(1));
+    Reader reader(set_.file(1));
     ASSERT_EQ(reader.open_all(), 0);
     EXPECT_EQ(KTLORSYM_MpttGetCurrentOffset(reader), static_cast<std::int64_t>(kLimit + 100));
     ASSERT_EQ(KTLORSYM_MpttSeek(reader, 0, 2), 0);
@@ -187,9 +171,8 @@ TEST(ReaderData, FileAboveSixteenMebibytesIsReadToThatSize) {
     EXPECT_EQ(std::string(bytes, 3), "abc");
 }
 
-TEST(ReaderData, DataEndFollowsSwitchesAndFilesBegunAgain) {
-    reader_test::FullDir dir;
-    HandSet set(dir.path(), "trc", 4096, 2);
+TEST_F(ReaderTest, DataEndFollowsSwitchesAndFilesBegunAgain) {
+    HandSet set(dir_.path(), "two", 4096, 2);
     set.append("one\r\n");
     set.append("two\r\n");
     Reader first(set.file(1));
@@ -212,36 +195,33 @@ TEST(ReaderData, DataEndFollowsSwitchesAndFilesBegunAgain) {
     EXPECT_EQ(KTLORSYM_MpttGetCurrentOffset(first), 6);
     ASSERT_EQ(KTLORSYM_MpttSeek(first, 0, 0), 0);
     EXPECT_EQ(first.read_available(), "five\r\n");
-}
 
-TEST(ReaderData, EndOfDataInFilesNoLongerCurrent) {
-    reader_test::FullDir dir;
-    HandSet set(dir.path(), "trc", 4096, 2);
-    set.switch_to(2);
+    // In a file no longer current the data ends at the mark, wherever it stands.
     const std::string mark = reader_test::tail_bytes();
-    struct Case {
-        const char* name;
-        std::string content;  // of file 1, spaces behind
-        std::int64_t end;
+    set.switch_to(2);
+    const std::pair<std::string, std::int64_t> ends[] = {
+        {mark, 0},
+        {"a\r\nbc\r\n" + mark + "older line behind the mark\r\n", 7},
+        {"a\r\n\xFF\xFE\x1A", 5},  // an order mark after a line end
+        {"a\r\nb", 4096},          // no mark at all: to the mapped size
     };
-    const Case cases[] = {
-        {"empty", mark, 0},
-        {"lines, then older lines behind the mark", "a\r\nbc\r\n" + mark + "old line\r\n", 7},
-        {"order mark after a line end", "a\r\n\xFF\xFE\x1A", 5},
-        {"no mark at all: to the mapped size", "a\r\nb", 4096},
-    };
-    for (const Case& c : cases) {
-        std::string content = c.content;
+    for (auto [content, end] : ends) {
         content.resize(4096, ' ');
         reader_test::write_at(set.file(1), 0, content.data(), content.size());
         Reader reader(set.file(1));
-        ASSERT_EQ(reader.open_all(), 0) << c.name;
-        EXPECT_EQ(KTLORSYM_MpttGetCurrentOffset(reader), c.end) << c.name;
+        ASSERT_EQ(reader.open_all(), 0) << end;
+        EXPECT_EQ(KTLORSYM_MpttGetCurrentOffset(reader), end);
     }
 }
 
 // The record's byte order and validity, field by field.
-TEST(ReaderRecord, ByteOrdersAndInvalidRecords) {
+TEST_F(ReaderTest, ByteOrdersAndInvalidRecords) {
+    const managed::ManagementRecord good = reader_test::record_of(4096, 3, 1, 77);
+    auto with = [&](auto change) {
+        managed::ManagementRecord r = good;
+        change(r);
+        return r;
+    };
     auto swapped = [](managed::ManagementRecord r) {
         for (std::uint32_t* f :
              {&r.mark, &r.file_size, &r.file_count, &r.offset, &r.current, &r.flags, &r.version}) {
@@ -249,26 +229,16 @@ TEST(ReaderRecord, ByteOrdersAndInvalidRecords) {
         }
         return r;
     };
-    const managed::ManagementRecord good = reader_test::record_of(4096, 3, 1, 77);
-    auto with = [&](auto change) {
-        managed::ManagementRecord r = good;
-        change(r);
-        return r;
-    };
-    struct Case {
+    const struct {
         const char* name;
         managed::ManagementRecord record;
         std::int64_t offset;  // -1: cause 29
-    };
-    const Case cases[] = {
+    } cases[] = {
         {"this byte order", good, 77},
         {"other byte order", swapped(good), 77},
         {"no mark", with([](auto& r) { r.mark = 0; }), 77},
-        {"no mark, other byte order, no version: file lock", swapped(with([](auto& r) {
-             r.mark = 0;
-             r.version = 0;
-         })),
-         77},
+        {"no mark, other byte order, no version: file lock",
+         swapped(with([](auto& r) { r.mark = r.version = 0; })), 77},
         {"version 1: file lock", with([](auto& r) { r.version = 1; }), 77},
         {"unknown mark", with([](auto& r) { r.mark = 0x12345678; }), -1},
         {"wrong magic", with([](auto& r) { r.magic[3] = 'X'; }), -1},
@@ -280,116 +250,104 @@ TEST(ReaderRecord, ByteOrdersAndInvalidRecords) {
         {"current above the count", with([](auto& r) { r.current = 4; }), -1},
         {"unknown version", with([](auto& r) { r.version = 3; }), -1},
     };
-    reader_test::FullDir dir;
-    HandSet set(dir.path(), "trc");
-    for (const Case& c : cases) {
-        set.store_raw(&c.record, sizeof c.record);
-        Reader reader(set.file(1));
+    for (const auto& c : cases) {
+        set_.store_raw(&c.record, sizeof c.record);
+        Reader reader(set_.file(1));
         ASSERT_EQ(reader.open_all(), 0) << c.name;
         EXPECT_EQ(KTLORSYM_MpttGetCurrentOffset(reader), c.offset) << c.name;
-        EXPECT_EQ(KTLORSYM_MpttGetLastError(reader), c.offset < 0 ? KTLORSYM_MPTT_E_RECORD : 0)
-            << c.name;
+        EXPECT_EQ(reader.cause(), c.offset < 0 ? KTLORSYM_MPTT_E_RECORD : 0) << c.name;
     }
 }
 
-TEST(ReaderBadInput, DamagedSetsGiveCausesNotCrashes) {
-    reader_test::FullDir dir;
-    HandSet set(dir.path(), "trc");
-    set.append("line\r\n");
-
+TEST_F(ReaderTest, DamagedSetsGiveCausesNotCrashes) {
+    set_.append("line\r\n");
     // A management file shorter than its record cannot be mapped.
-    for (const std::size_t size : {std::size_t{0}, std::size_t{10}, std::size_t{63}}) {
+    for (const std::size_t size : {0, 10, 63}) {
         const std::string bytes(size, 'Z');
-        set.store_raw(bytes.data(), bytes.size());
-        Reader reader(set.file(1));
+        set_.store_raw(bytes.data(), bytes.size());
+        Reader reader(set_.file(1));
         EXPECT_EQ(KTLORSYM_MpttOpenManagementFile(reader), KTLORSYM_MPTT_E_MAPPING) << size;
-        EXPECT_EQ(KTLORSYM_MpttOpen(reader), KTLORSYM_MPTT_E_STATE) << size;
+        EXPECT_EQ(KTLORSYM_MpttOpen(reader), kState) << size;
     }
-    set.store_record();
-
     // A trace file shorter than the stored size and offset: read to its end, no further.
-    set.record().offset = 3000;
-    set.store_record();
-    std::filesystem::resize_file(set.file(1), 1000);
+    set_.record().offset = 3000;
+    set_.store_record();
+    fs::resize_file(set_.file(1), 1000);
     {
-        Reader reader(set.file(1));
+        Reader reader(set_.file(1));
         ASSERT_EQ(reader.open_all(), 0);
         EXPECT_EQ(KTLORSYM_MpttGetCurrentOffset(reader), 3000);
         EXPECT_EQ(reader.read_available().size(), 1000u);
-        EXPECT_EQ(KTLORSYM_MpttSeek(reader, 1001, 0), KTLORSYM_MPTT_E_SEEK);
+        EXPECT_EQ(KTLORSYM_MpttSeek(reader, 1001, 0), kSeek);
     }
     // An empty trace file has nothing to map; a missing one is not found. The management
     // file opens all the same.
-    std::filesystem::resize_file(set.file(1), 0);
-    std::filesystem::remove(set.file(2));
-    for (const auto& [file, cause] : {std::pair{set.file(1), KTLORSYM_MPTT_E_MAPPING},
-                                      std::pair{set.file(2), KTLORSYM_MPTT_E_NOT_FOUND}}) {
+    fs::resize_file(set_.file(1), 0);
+    fs::remove(set_.file(2));
+    for (const auto& [file, cause] : {std::pair{set_.file(1), KTLORSYM_MPTT_E_MAPPING},
+                                      std::pair{set_.file(2), KTLORSYM_MPTT_E_NOT_FOUND}}) {
         Reader reader(file);
         EXPECT_EQ(KTLORSYM_MpttOpenManagementFile(reader), 0) << file;
         EXPECT_EQ(KTLORSYM_MpttOpen(reader), cause) << file;
         EXPECT_EQ(KTLORSYM_MpttGetChar(reader), -1);
-        EXPECT_EQ(KTLORSYM_MpttGetLastError(reader), KTLORSYM_MPTT_E_STATE);
+        EXPECT_EQ(reader.cause(), kState);
     }
 }
 
 // Files shortened while mapped: the access that finds them so fails, the process goes on.
-TEST(ReaderBadInput, FilesShortenedUnderTheReader) {
+TEST_F(ReaderTest, FilesShortenedUnderTheReader) {
 #ifdef _WIN32
     GTEST_SKIP() << "Windows refuses to shorten a mapped file";
 #endif
-    reader_test::FullDir dir;
-    HandSet set(dir.path(), "trc", 8192, 2);
-    const std::string text(99, 'x');
+    HandSet set(dir_.path(), "big", 8192, 2);
     for (int n = 0; n < 50; ++n) {
-        set.append(text + "\n");  // 5000 bytes: into the second page
+        set.append(std::string(99, 'x') + "\n");  // 5000 bytes: into the second page
     }
     Reader reader(set.file(1));
     ASSERT_EQ(reader.open_all(), 0);
     ASSERT_EQ(KTLORSYM_MpttGetCurrentOffset(reader), 5000);
 
-    std::filesystem::resize_file(set.file(1), 100);
+    fs::resize_file(set.file(1), 100);
     ASSERT_EQ(KTLORSYM_MpttSeek(reader, 4500, 0), 0);
     char buffer[64];
     EXPECT_EQ(KTLORSYM_MpttRead(reader, buffer, sizeof buffer), 0u);
-    EXPECT_EQ(KTLORSYM_MpttGetLastError(reader), KTLORSYM_MPTT_E_VIEW);
+    EXPECT_EQ(reader.cause(), KTLORSYM_MPTT_E_VIEW);
     EXPECT_EQ(KTLORSYM_MpttGetLine(reader, buffer, sizeof buffer), 0u);
     EXPECT_EQ(KTLORSYM_MpttGetChar(reader), -1);
     // What is left of the file is mapped again.
     ASSERT_EQ(KTLORSYM_MpttSeek(reader, 0, 0), 0);
     EXPECT_EQ(reader.read_available().size(), 100u);
 
-    std::filesystem::resize_file(set.management(), 0);
+    fs::resize_file(set.management(), 0);
     EXPECT_EQ(KTLORSYM_MpttGetCurrentOffset(reader), -1);
-    EXPECT_EQ(KTLORSYM_MpttGetLastError(reader), KTLORSYM_MPTT_E_RECORD);
+    EXPECT_EQ(reader.cause(), KTLORSYM_MPTT_E_RECORD);
     set.store_record();
     EXPECT_EQ(KTLORSYM_MpttGetCurrentOffset(reader), 5000);
 }
 
-TEST(ReaderState, CallsOutOfOrder) {
-    reader_test::FullDir dir;
-    HandSet set(dir.path(), "trc");
-    Reader reader(set.file(1));
+TEST_F(ReaderTest, CallsOutOfOrder) {
+    Reader reader(set_.file(1));
     char buffer[4];
     EXPECT_EQ(KTLORSYM_MpttGetCurrentOffset(reader), -1);
-    EXPECT_EQ(KTLORSYM_MpttGetLastError(reader), KTLORSYM_MPTT_E_STATE);
-    EXPECT_EQ(KTLORSYM_MpttOpen(reader), KTLORSYM_MPTT_E_STATE);
-    EXPECT_EQ(KTLORSYM_MpttCloseManagementFile(reader), KTLORSYM_MPTT_E_STATE);
+    EXPECT_EQ(reader.cause(), kState);
+    EXPECT_EQ(KTLORSYM_MpttOpen(reader), kState);
+    EXPECT_EQ(KTLORSYM_MpttCloseManagementFile(reader), kState);
     EXPECT_EQ(KTLORSYM_MpttRead(reader, buffer, sizeof buffer), 0u);
     EXPECT_EQ(KTLORSYM_MpttTell(reader), -1);
-    EXPECT_EQ(KTLORSYM_MpttClose(reader), KTLORSYM_MPTT_E_STATE);
+    EXPECT_EQ(KTLORSYM_MpttClose(reader), kState);
     ASSERT_EQ(KTLORSYM_MpttOpenManagementFile(reader), 0);
-    EXPECT_EQ(KTLORSYM_MpttOpenManagementFile(reader), KTLORSYM_MPTT_E_STATE);
+    EXPECT_EQ(KTLORSYM_MpttOpenManagementFile(reader), kState);
     ASSERT_EQ(KTLORSYM_MpttOpen(reader), 0);
-    EXPECT_EQ(KTLORSYM_MpttOpen(reader), KTLORSYM_MPTT_E_STATE);
-    EXPECT_EQ(KTLORSYM_MpttCloseManagementFile(reader), KTLORSYM_MPTT_E_STATE);
+    EXPECT_EQ(KTLORSYM_MpttOpen(reader), kState);
+    EXPECT_EQ(KTLORSYM_MpttCloseManagementFile(reader), kState);
     EXPECT_EQ(KTLORSYM_MpttClose(reader), 0);
     EXPECT_EQ(KTLORSYM_MpttCloseManagementFile(reader), 0);
-    EXPECT_EQ(KTLORSYM_MpttCloseManagementFile(reader), KTLORSYM_MPTT_E_STATE);
-    // Again from the start, then deleted with everything open.
+    EXPECT_EQ(KTLORSYM_MpttCloseManagementFile(reader), kState);
+    // Again from the start; cleared; then another deleted with everything open.
     ASSERT_EQ(reader.open_all(), 0);
     KTLORSYM_MpttClearError(reader);
-    EXPECT_EQ(KTLORSYM_MpttGetLastError(reader), 0);
-    MpttInstance* open = KTLORSYM_MpttCreateInstance(set.file(1).c_str());
+    EXPECT_EQ(reader.cause(), 0);
+    MpttInstance* open = KTLORSYM_MpttCreateInstance(set_.file(1).c_str());
     ASSERT_EQ(KTLORSYM_MpttOpenManagementFile(open), 0);
     ASSERT_EQ(KTLORSYM_MpttOpen(open), 0);
     EXPECT_EQ(KTLORSYM_MpttDeleteInstance(open), 0);
@@ -401,58 +359,47 @@ TEST(ReaderState, CallsOutOfOrder) {
                       +[] { return KTLORSYM_MpttSeek(nullptr, 0, 0); }}) {
         KTLORSYM_MpttClearError(nullptr);
         call();
-        EXPECT_EQ(KTLORSYM_MpttGetLastError(nullptr), KTLORSYM_MPTT_E_ARGUMENT);
+        EXPECT_EQ(KTLORSYM_MpttGetLastError(nullptr), kArgument);
     }
 }
 
-TEST(ReaderState, LockSettings) {
-    Reader reader("/none1.log");
+TEST_F(ReaderTest, LockSettingsAndOlderRecordsLockingTheManagementFile) {
+    set_.append("line\r\n");
+    Reader reader(set_.file(1));
     EXPECT_EQ(KTLORSYM_MpttGetLockBlockTime(reader), 10);
     EXPECT_EQ(KTLORSYM_MpttGetLockSleepTime(reader), 1);
-    EXPECT_EQ(KTLORSYM_MpttGetLockRetryTimes(reader), 20);
-    struct Case {
+    const struct {
         int (*set)(MpttInstance*, int);
         int (*get)(MpttInstance*);
-        int value;
-        int result;
-        int after;
-    };
-    const Case cases[] = {
+        int value, result, after;
+    } cases[] = {
         {KTLORSYM_MpttSetLockRetryTimes, KTLORSYM_MpttGetLockRetryTimes, 0, -1, 20},
-        {KTLORSYM_MpttSetLockRetryTimes, KTLORSYM_MpttGetLockRetryTimes, 1, 20, 1},
+        {KTLORSYM_MpttSetLockRetryTimes, KTLORSYM_MpttGetLockRetryTimes, 3, 20, 3},
         {KTLORSYM_MpttSetLockBlockTime, KTLORSYM_MpttGetLockBlockTime, -1, -1, 10},
         {KTLORSYM_MpttSetLockBlockTime, KTLORSYM_MpttGetLockBlockTime, 0, 10, 0},
         {KTLORSYM_MpttSetLockSleepTime, KTLORSYM_MpttGetLockSleepTime, -5, -1, 1},
         {KTLORSYM_MpttSetLockSleepTime, KTLORSYM_MpttGetLockSleepTime, 7, 1, 7},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         KTLORSYM_MpttClearError(reader);
         EXPECT_EQ(c.set(reader, c.value), c.result) << c.value;
         EXPECT_EQ(c.get(reader), c.after) << c.value;
-        EXPECT_EQ(KTLORSYM_MpttGetLastError(reader), c.result < 0 ? KTLORSYM_MPTT_E_ARGUMENT : 0);
+        EXPECT_EQ(reader.cause(), c.result < 0 ? kArgument : 0);
     }
-}
 
-TEST(ReaderLocks, OlderRecordsLockTheManagementFileAFewTimesOver) {
-    reader_test::FullDir dir;
-    HandSet set(dir.path(), "trc");
-    set.append("line\r\n");
-    Reader reader(set.file(1));
+    // The older kind of record locks the management file, tried 3 times as set above.
     ASSERT_EQ(reader.open_all(), 0);
-    // The older kind of record locks the management file, a few times over.
-    set.record().version = 1;
-    set.store_record();
-    KTLORSYM_MpttSetLockRetryTimes(reader, 3);
+    set_.record().version = 1;
+    set_.store_record();
     plat::File other;
-    ASSERT_TRUE(other.open(set.management().c_str(), plat::Access::read_write,
+    ASSERT_TRUE(other.open(set_.management().c_str(), plat::Access::read_write,
                            plat::Disposition::open_existing, plat::Share::read_write));
     ASSERT_TRUE(other.try_lock_whole());
     EXPECT_EQ(KTLORSYM_MpttGetCurrentOffset(reader), -1);
-    EXPECT_EQ(KTLORSYM_MpttGetLastError(reader), KTLORSYM_MPTT_E_LOCK);
+    EXPECT_EQ(reader.cause(), KTLORSYM_MPTT_E_LOCK);
     ASSERT_TRUE(other.unlock_whole());
     EXPECT_EQ(KTLORSYM_MpttGetCurrentOffset(reader), 6);
-    // And leaves it unlocked.
-    EXPECT_TRUE(other.try_lock_whole());
+    EXPECT_TRUE(other.try_lock_whole()) << "and leaves it unlocked";
 }
 
 }  // namespace

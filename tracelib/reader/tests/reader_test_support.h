@@ -46,15 +46,13 @@ inline std::string tail_bytes() {
 }
 
 // A scratch directory named by its full path, as the reader wants its paths.
-class FullDir {
+class FullDir : public plat_test::ScratchDir {
   public:
-    FullDir() : path_(std::filesystem::absolute(scratch_.path())) {}
-    const std::filesystem::path& path() const { return path_; }
-    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+    const std::filesystem::path& path() const { return full_; }
+    std::string operator/(const std::string& name) const { return (full_ / name).string(); }
 
   private:
-    plat_test::ScratchDir scratch_;
-    std::filesystem::path path_;
+    std::filesystem::path full_ = std::filesystem::absolute(ScratchDir::path());
 };
 
 // A set of `count` trace files of `size` bytes under dir/name, current file 1, offset 0.
@@ -78,7 +76,6 @@ class HandSet {
     const std::string& management() const { return management_; }
     std::string file(std::uint32_t n) const { return prefix_ + std::to_string(n) + ".log"; }
     managed::ManagementRecord& record() { return record_; }
-
     void store_record() { store_raw(&record_, sizeof record_); }
     // A whole record is written in place: Windows refuses to shorten a mapped file.
     void store_raw(const void* bytes, std::size_t size) {
@@ -88,7 +85,7 @@ class HandSet {
         write_at(management_, 0, bytes, size);
     }
 
-    // A line of the current file, as a writer adds it: the bytes, then the end of data.
+    // Lines of the current file, as a writer adds them: the bytes, then the end of data.
     void append(const std::string& line) {
         const std::string bytes = line + tail_bytes();
         write_at(file(record_.current), record_.offset, bytes.data(), bytes.size());
@@ -122,6 +119,7 @@ class Reader {
 
     MpttInstance* get() const { return instance_; }
     operator MpttInstance*() const { return instance_; }
+    int cause() const { return KTLORSYM_MpttGetLastError(instance_); }
 
     // Management file and reading opened; a cause when a step failed.
     int open_all() {

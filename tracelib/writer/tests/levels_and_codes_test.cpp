@@ -164,7 +164,7 @@ TEST(Codes, CallsLeaveFunctionAndCauseThroughTheLifecycle) {
     ASSERT_EQ(lines.size(), ktl_test::kHeaderLines + 1);
     EXPECT_EQ(lines[2].substr(33, 16), std::string(16, ' '));  // no program id given
     EXPECT_EQ(lines[2].substr(68), "written");                 // and nothing of the echo
-    EXPECT_EQ(ktl_test::read_file(backup), ktl_test::read_file(dir.path() / "lib1.log"));
+    EXPECT_EQ(ktl_test::read_text(backup), ktl_test::read_text(dir.path() / "lib1.log"));
 }
 
 }  // namespace

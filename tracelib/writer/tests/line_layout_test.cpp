@@ -104,7 +104,7 @@ TEST(Lines, EveryFormIsCutAndPaddedToItsColumns) {
     EXPECT_EQ(KTLORSYM_Finalize(), 0);
     // System name (60), computer name (16), time zone (32), creation time; column titles.
     EXPECT_TRUE(matches(
-        ktl_test::read_file(dir.path() / "trace1.log").substr(0, 253),
+        ktl_test::read_text(dir.path() / "trace1.log").substr(0, 253),
         "**** " + std::string(60, '~') + " " + std::string(16, '~') + " TZ=(local)" +
             std::string(22, '~') + " 9999/99/99 99:99:99.999\r\n" +
             "     yyyy/mm/dd hh:mm:ss.sss                      pid      tid      message-id   "

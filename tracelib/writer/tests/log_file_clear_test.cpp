@@ -1,10 +1,11 @@
+// Deleting trace files by a pattern: all but the newest, or those old enough; never a file
+// a writer holds.
 #include <gtest/gtest.h>
 
 #include <cerrno>
 #include <chrono>
 #include <climits>
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <string>
 #include <thread>
@@ -27,7 +28,7 @@ class LogFileClearTest : public ::testing::Test {
   protected:
     // A file last written age ago (negative: in the future).
     void file(const std::string& name, std::chrono::seconds age) {
-        std::ofstream(dir_.path() / name) << name;
+        plat_test::write_text(dir_.path() / name, name);
         fs::last_write_time(dir_.path() / name, std::chrono::file_clock::now() - age);
     }
     // trace1.log is the newest, trace5.log the oldest; a matching directory; a bystander.
@@ -83,7 +84,7 @@ TEST_F(LogFileClearTest, ByAgeTakesAFileExactlyAtTheLimit) {
     }
     const auto now = floor<seconds>(system_clock::now());
     const auto stamp = [&](const std::string& name, system_clock::duration before_now) {
-        std::ofstream(dir_.path() / name) << name;
+        plat_test::write_text(dir_.path() / name, name);
         fs::last_write_time(dir_.path() / name, file_clock::from_sys(now - before_now));
     };
     stamp("trace-at-limit.log", seconds(100));
@@ -92,7 +93,7 @@ TEST_F(LogFileClearTest, ByAgeTakesAFileExactlyAtTheLimit) {
     EXPECT_EQ(KTLORSYM_LogFileClear(pattern().c_str(), kByAge, 100), 0);
     EXPECT_EQ(left(), (Names{"trace-younger.log"}));
 
-    std::ofstream(dir_.path() / "trace-this-second.log") << "now";
+    plat_test::write_text(dir_.path() / "trace-this-second.log", "now");
     stamp("trace-next-second.log", -seconds(1));
     EXPECT_EQ(KTLORSYM_LogFileClear(pattern().c_str(), kByAge, 0), 0);
     EXPECT_EQ(left(), (Names{"trace-next-second.log"}));
@@ -120,13 +121,12 @@ TEST_F(LogFileClearTest, NeverDeletesTheCurrentFileOfAWriter) {
 
 TEST_F(LogFileClearTest, FailuresCarryFunctionCauseAndSystemError) {
     std::uint32_t os_error = 99;
+    const std::string good = pattern();
     for (int mode : {kByAge, kByCount}) {
-        EXPECT_EQ(KTLORSYM_LogFileClear(pattern().c_str(), mode, 0), -1);
+        EXPECT_EQ(KTLORSYM_LogFileClear(good.c_str(), mode, 0), -1);
         EXPECT_EQ(KTLORSYM_GetLastError(&os_error), code_word(kFnLogFileClear, 13));
         EXPECT_EQ(plat::classify_error(os_error), plat::ErrorKind::not_found) << os_error;
     }
-
-    const std::string good = pattern();
     const std::string long_pattern = dir_.prefix(std::string(521, '*'));
     const std::tuple<const char*, int, int> refused[] = {{nullptr, kByAge, 0},
                                                          {long_pattern.c_str(), kByAge, 0},

@@ -5,19 +5,11 @@
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <optional>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <vector>
-
-#if !defined(_WIN32)
-#include <sys/resource.h>
-
-#include <csignal>
-#endif
 
 #include "plat/time.h"
 #include "trace_test_support.h"
@@ -27,63 +19,35 @@ namespace {
 namespace fs = std::filesystem;
 using ktl_test::code_word;
 using ktl_test::last_code;
-using ktl_test::read_file;
 using ktl_test::read_lines;
+using ktl_test::read_text;
 using ktl_test::TempDir;
 
 constexpr std::size_t kHeaderBytes = 253;
 
-// Trace file n of the prefix "trace" in dir.
-fs::path nth(const TempDir& dir, int n) {
-    return dir.path() / ("trace" + std::to_string(n) + ".log");
+fs::path nth(const TempDir& dir, int n, const std::string& name = "trace") {
+    return dir.path() / (name + std::to_string(n) + ".log");
 }
 
-#if !defined(_WIN32)
-// A soft file-size limit for this process, with SIGXFSZ ignored so that a write beyond it
-// is cut short instead of ending the process.
-class FileSizeLimit {
-  public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        getrlimit(RLIMIT_FSIZE, &saved_);
-        previous_handler_ = std::signal(SIGXFSZ, SIG_IGN);
-        set(bytes);
-    }
-    ~FileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &saved_);
-        std::signal(SIGXFSZ, previous_handler_);
-    }
-    void set(rlim_t bytes) {
-        rlimit limit = saved_;
-        limit.rlim_cur = bytes;
-        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
-    }
-
-  private:
-    rlimit saved_{};
-    void (*previous_handler_)(int) = SIG_DFL;
-};
-
-#endif
-
-// A whole second an hour ago: files stamped relative to it tie or differ exactly.
-fs::file_time_type an_hour_ago() {
-    return std::chrono::floor<std::chrono::seconds>(fs::file_time_type::clock::now() -
-                                                    std::chrono::hours(1));
+int put(const ktl_test::Instance& trace, const std::string& text, unsigned level = 0) {
+    return KTLORSYM_PutInstanceLine(trace.get(), level, text.c_str());
 }
 
-// A file left by an earlier run, last written at the given time.
+// A file left by an earlier run, last written at a whole second an hour ago plus `after`:
+// files so stamped tie or differ exactly.
 void old_file(const fs::path& path, const std::string& content,
-              fs::file_time_type written = an_hour_ago()) {
-    std::ofstream(path, std::ios::binary) << content;
-    fs::last_write_time(path, written);
+              std::chrono::nanoseconds after = {}) {
+    static const auto base = std::chrono::floor<std::chrono::seconds>(
+        fs::file_time_type::clock::now() - std::chrono::hours(1));
+    plat_test::write_text(path, content);
+    fs::last_write_time(path, base + after);
 }
 
 // Which file an open continues: the newest, unless it is full, when the next one is started
 // afresh. Among equal times a file with room beats a full one, then the higher number wins;
 // times compare to the nanosecond. Other files are left alone.
 TEST(PlainOpen, ContinuesTheNewestFileOrStartsTheNextWhenItIsFull) {
-    using std::chrono::nanoseconds;
-    constexpr std::int64_t kSecond = 1000000000;
+    constexpr std::int64_t kS = 1000000000;
     const std::string full(4096, 'f');
     struct Case {
         std::string content[4];   // "": no such file
@@ -93,39 +57,31 @@ TEST(PlainOpen, ContinuesTheNewestFileOrStartsTheNextWhenItIsFull) {
     };
     std::vector<Case> cases = {
         {{}, {}, 1, true},
-        {{"old1", "old2", "old3", "old4"},
-         {1 * kSecond, 30 * kSecond, 2 * kSecond, 3 * kSecond},
-         2,
-         false},
-        {{std::string(100, 'a'), "", "", full}, {1 * kSecond, 0, 0, 9 * kSecond}, 1, true},
+        {{"old1", "old2", "old3", "old4"}, {1 * kS, 30 * kS, 2 * kS, 3 * kS}, 2, false},
+        {{std::string(100, 'a'), "", "", full}, {1 * kS, 0, 0, 9 * kS}, 1, true},
         // Ties.
-        {{"one", "", "three", ""}, {5 * kSecond, 0, 5 * kSecond, 0}, 3, false},
-        {{"one", "", full, ""}, {5 * kSecond, 0, 5 * kSecond, 0}, 1, false},
-        {{full, full, "", ""}, {5 * kSecond, 5 * kSecond, 0, 0}, 3, true},
-        {{"one", full, "three", full},
-         {5 * kSecond, 5 * kSecond, 4 * kSecond, 5 * kSecond},
-         1,
-         false},
+        {{"one", "", "three", ""}, {5 * kS, 0, 5 * kS, 0}, 3, false},
+        {{"one", "", full, ""}, {5 * kS, 0, 5 * kS, 0}, 1, false},
+        {{full, full, "", ""}, {5 * kS, 5 * kS, 0, 0}, 3, true},
+        {{"one", full, "three", full}, {5 * kS, 5 * kS, 4 * kS, 5 * kS}, 1, false},
     };
 #if !defined(_WIN32)
     // Apart by less than the 100 ns of a Windows file time: not a tie.
-    cases.push_back({{"one", "two", "", ""}, {5 * kSecond + 50, 5 * kSecond, 0, 0}, 1, false});
+    cases.push_back({{"one", "two", "", ""}, {5 * kS + 50, 5 * kS, 0, 0}, 1, false});
 #endif
     for (const auto& c : cases) {
         TempDir dir;
-        const auto base = an_hour_ago();
         for (int n = 1; n <= 4; ++n) {
             if (!c.content[n - 1].empty()) {
-                old_file(nth(dir, n), c.content[n - 1], base + nanoseconds(c.written[n - 1]));
+                old_file(nth(dir, n), c.content[n - 1], std::chrono::nanoseconds(c.written[n - 1]));
             }
         }
         {
             ktl_test::Instance trace(dir.prefix(), 4096, 4);
-            ASSERT_EQ(trace.create_result(), 0);
-            ASSERT_EQ(KTLORSYM_PutInstanceLine(trace.get(), 0, "appended"), 0);
+            ASSERT_EQ(put(trace, "appended"), 0);
         }
         for (int n = 1; n <= 4; ++n) {
-            const std::string now = read_file(nth(dir, n));
+            const std::string now = read_text(nth(dir, n));
             if (n != c.chosen) {
                 EXPECT_EQ(now, c.content[n - 1]) << "case chosen " << c.chosen << ", file " << n;
                 continue;
@@ -140,25 +96,20 @@ TEST(PlainOpen, ContinuesTheNewestFileOrStartsTheNextWhenItIsFull) {
 TEST(PlainWrite, SwitchesOnceTheLimitIsPassedAndReusesFileOneAfterTheLast) {
     TempDir dir;
     ktl_test::Instance trace(dir.prefix(), 4096, 3);
-    ASSERT_EQ(trace.create_result(), 0);
-    const auto put = [&](const std::string& text) {
-        return KTLORSYM_PutInstanceLine(trace.get(), 0, text.c_str());
-    };
     // Each line is 70 + 30 bytes; after the 253-byte header the 39th line crosses 4096 and
     // still goes to the old file.
     int lines_in_first = 0;
-    while (fs::file_size(nth(dir, 1)) <= 4096) {
-        ASSERT_LT(lines_in_first, 100) << "file 1 never passed its limit";
-        ASSERT_EQ(put(std::string(30, 'x')), 0);
+    while (fs::file_size(nth(dir, 1)) <= 4096 && lines_in_first < 100) {
+        ASSERT_EQ(put(trace, std::string(30, 'x')), 0);
         ++lines_in_first;
     }
     EXPECT_EQ(lines_in_first, 39);
     EXPECT_FALSE(fs::exists(nth(dir, 2)));
     // The next line opens file 2; a long line fills it, so file 3 follows, then file 1 afresh.
-    ASSERT_EQ(put(std::string(4000, 'y')), 0);
-    ASSERT_EQ(put(std::string(4000, 'z')), 0);
-    ASSERT_EQ(put("latest"), 0);
     const std::string last[] = {"latest", std::string(4000, 'y'), std::string(4000, 'z')};
+    for (const std::string& line : {last[1], last[2], last[0]}) {
+        ASSERT_EQ(put(trace, line), 0);
+    }
     for (int n = 1; n <= 3; ++n) {
         const auto lines = read_lines(nth(dir, n));
         ASSERT_EQ(lines.size(), 3u) << n;
@@ -170,22 +121,18 @@ TEST(PlainWrite, SwitchesOnceTheLimitIsPassedAndReusesFileOneAfterTheLast) {
 TEST(PlainBackup, ConcatenatesOldestFirstSkipsMissingFilesAndMakesItsDirectories) {
     TempDir dir;
     // The open below continues file 2, the newest with room; file 4 is missing.
-    const auto base = an_hour_ago();
-    for (const auto& [n, text, age] :
-         {std::tuple{1, "ONE|", 3}, {2, "TWO|", 4}, {3, "THREE|", 1}}) {
-        old_file(nth(dir, n), text, base + std::chrono::seconds(age));
-    }
+    old_file(nth(dir, 1), "ONE|", std::chrono::seconds(3));
+    old_file(nth(dir, 2), "TWO|", std::chrono::seconds(4));
+    old_file(nth(dir, 3), "THREE|", std::chrono::seconds(1));
     ktl_test::Instance trace(dir.prefix(), 4096, 4);
-    ASSERT_EQ(trace.create_result(), 0);
-    const fs::path backup = dir.path() / "saved" / "deeper" / "backup.log";
-    ASSERT_EQ(KTLORSYM_InstanceTraceBackup(trace.get(), backup.string().c_str()), 0);
-    const std::string two = read_file(nth(dir, 2));
-    EXPECT_EQ(read_file(backup), "THREE|ONE|" + two);
+    const std::string backup = dir / "saved/deeper/backup.log";
+    ASSERT_EQ(KTLORSYM_InstanceTraceBackup(trace.get(), backup.c_str()), 0);
+    const std::string two = read_text(nth(dir, 2));
+    EXPECT_EQ(read_text(backup), "THREE|ONE|" + two);
     EXPECT_EQ(two.substr(0, 4), "TWO|");
     // A path component that is a file, not a directory.
     old_file(dir.path() / "plainfile", "x");
-    const fs::path through_file = dir.path() / "plainfile" / "b.log";
-    EXPECT_EQ(KTLORSYM_InstanceTraceBackup(trace.get(), through_file.string().c_str()), -1);
+    EXPECT_EQ(KTLORSYM_InstanceTraceBackup(trace.get(), (dir / "plainfile/b.log").c_str()), -1);
     EXPECT_EQ(last_code(), code_word(25, 17));
 }
 
@@ -193,16 +140,13 @@ TEST(PlainBackup, ConcatenatesOldestFirstSkipsMissingFilesAndMakesItsDirectories
 // that cannot be opened, and no file changes.
 TEST(PlainBackup, RefusesTheWritersOwnFilesAsTarget) {
 #if !defined(_WIN32)
-    // A file copied into itself would grow without end.
-    FileSizeLimit limit(1 << 20);
+    ktl_test::FileSizeLimit limit(1 << 20);  // a file copied into itself would grow without end
 #endif
     TempDir dir;
-    const auto base = an_hour_ago();
-    old_file(nth(dir, 1), "ONE|", base);
-    old_file(nth(dir, 3), "THREE|", base + std::chrono::seconds(1));
+    old_file(nth(dir, 1), "ONE|");
+    old_file(nth(dir, 3), "THREE|", std::chrono::seconds(1));
     ktl_test::Instance trace(dir.prefix(), 4096, 4);  // continues file 3; 2 and 4 are missing
-    ASSERT_EQ(trace.create_result(), 0);
-    ASSERT_EQ(KTLORSYM_PutInstanceLine(trace.get(), 0, "live"), 0);
+    ASSERT_EQ(put(trace, "live"), 0);
     fs::create_directory(dir.path() / "sub");
     std::vector<fs::path> targets = {nth(dir, 3), nth(dir, 1), nth(dir, 4),
                                      dir.path() / "sub" / ".." / "trace3.log",
@@ -211,13 +155,15 @@ TEST(PlainBackup, RefusesTheWritersOwnFilesAsTarget) {
     fs::create_hard_link(nth(dir, 3), dir.path() / "hard.log");
     fs::create_symlink(nth(dir, 1), dir.path() / "link.log");
     fs::create_symlink(nth(dir, 4), dir.path() / "dangling.log");
-    targets.insert(targets.end(),
-                   {dir.path() / "hard.log", dir.path() / "link.log", dir.path() / "dangling.log"});
+    for (const char* name : {"hard.log", "link.log", "dangling.log"}) {
+        targets.push_back(dir.path() / name);
+    }
 #endif
     const auto snapshot = [&] {
         std::map<std::string, std::string> files;
         for (const auto& entry : fs::recursive_directory_iterator(dir.path())) {
-            files[entry.path().filename().string()] = read_file(entry.path());
+            files[entry.path().filename().string()] =
+                entry.is_directory() ? "" : read_text(entry.path());
         }
         return files;
     };
@@ -234,11 +180,11 @@ TEST(PlainBackup, RefusesTheWritersOwnFilesAsTarget) {
 
     // A single file: the next line follows the last one directly.
     ktl_test::Instance single(dir.prefix("single"), 4096, 1);
-    ASSERT_EQ(KTLORSYM_PutInstanceLine(single.get(), 0, "first"), 0);
-    const fs::path only = dir.path() / "single1.log";
-    EXPECT_EQ(KTLORSYM_InstanceTraceBackup(single.get(), only.string().c_str()), -1);
-    ASSERT_EQ(KTLORSYM_PutInstanceLine(single.get(), 0, "second"), 0);
-    const auto lines = read_lines(only);
+    ASSERT_EQ(put(single, "first"), 0);
+    EXPECT_EQ(KTLORSYM_InstanceTraceBackup(single.get(), nth(dir, 1, "single").string().c_str()),
+              -1);
+    ASSERT_EQ(put(single, "second"), 0);
+    const auto lines = read_lines(nth(dir, 1, "single"));
     ASSERT_EQ(lines.size(), 4u);
     EXPECT_EQ(lines[2].substr(68), "first");
     EXPECT_EQ(lines[3].substr(68), "second");
@@ -252,59 +198,50 @@ TEST(PlainBackup, RefusesTheWritersOwnFilesAsTarget) {
 // every line since the last check, the one before the deletion too, as the writer cannot tell
 // which came after it.
 TEST(PlainWrite, AFileDeletedUnderTheWriterIsMadeAgainWithEveryLineSince) {
-    enum class Next { later_line, full_buffer, flush, close };
+    enum Next { later_line, full_buffer, flush, close };
     // 16 lines of 4070 bytes after "before" still fit in 64 KiB; the 17th does not.
     const std::string wide(4000, 'w');
-    for (const Next next : {Next::later_line, Next::full_buffer, Next::flush, Next::close}) {
-        const auto what = static_cast<int>(next);
+    for (const Next next : {later_line, full_buffer, flush, close}) {
         bool within_one_tick = false;
-        for (int attempt = 0; attempt < 50 && !within_one_tick; ++attempt) {
+        for (int attempt = 0; attempt < 200 && !within_one_tick; ++attempt) {
             TempDir dir;
             std::optional<ktl_test::Instance> trace(std::in_place, dir.prefix(), 1 << 20, 2);
-            ASSERT_EQ(trace->create_result(), 0);
             std::vector<std::string> expected;
-            const auto put = [&](const std::string& text) {
+            const auto add = [&](const std::string& text) {
                 expected.push_back(text);
-                return KTLORSYM_PutInstanceLine(trace->get(), 0, text.c_str());
+                return put(*trace, text);
             };
             // From the start of a tick, so that the lines around the deletion share it.
             const std::uint32_t previous = plat::tick_count_ms();
             while (plat::tick_count_ms() == previous) {
             }
             const std::uint32_t tick = plat::tick_count_ms();
-            ASSERT_EQ(put("before"), 0);
+            ASSERT_EQ(add("before"), 0);
             ASSERT_TRUE(fs::remove(nth(dir, 1)));
-            for (int n = 0; n < (next == Next::full_buffer ? 17 : 1); ++n) {
-                ASSERT_EQ(put(next == Next::full_buffer ? wide : "after"), 0);
+            for (int n = 0; n < (next == full_buffer ? 17 : 1); ++n) {
+                ASSERT_EQ(add(next == full_buffer ? wide : "after"), 0);
             }
             within_one_tick = plat::tick_count_ms() == tick;
             if (!within_one_tick) {
                 continue;  // a check may have come between: try again
             }
-            switch (next) {
-                case Next::later_line:
-                    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-                    ASSERT_EQ(put("later"), 0);
-                    break;
-                case Next::full_buffer:
-                    break;
-                case Next::flush:
-                    ASSERT_EQ(KTLORSYM_InstanceFileBufferFlush(trace->get()), 0);
-                    break;
-                case Next::close:
-                    trace.reset();
-                    break;
+            if (next == later_line) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                ASSERT_EQ(add("later"), 0);
+            } else if (next == flush) {
+                ASSERT_EQ(KTLORSYM_InstanceFileBufferFlush(trace->get()), 0);
+            } else if (next == close) {
+                trace.reset();
             }
             const auto lines = read_lines(nth(dir, 1));
-            ASSERT_EQ(lines.size(), ktl_test::kHeaderLines + expected.size()) << what;
+            ASSERT_EQ(lines.size(), ktl_test::kHeaderLines + expected.size()) << next;
             EXPECT_EQ(lines[0].substr(0, 5), "**** ");
             for (std::size_t n = 0; n < expected.size(); ++n) {
-                EXPECT_EQ(lines[ktl_test::kHeaderLines + n].substr(68), expected[n])
-                    << what << ", line " << n;
+                EXPECT_EQ(lines[ktl_test::kHeaderLines + n].substr(68), expected[n]) << next;
             }
             EXPECT_FALSE(fs::exists(nth(dir, 2)));
         }
-        EXPECT_TRUE(within_one_tick) << what << ": the lines never fitted in one millisecond";
+        EXPECT_TRUE(within_one_tick) << next << ": the lines never fitted in one millisecond";
     }
 }
 
@@ -313,32 +250,28 @@ TEST(PlainWrite, AFileDeletedUnderTheWriterIsMadeAgainWithEveryLineSince) {
 TEST(PlainWrite, AWriteCutShortIsTakenBack) {
     TempDir dir;
     const std::string prefix = dir.prefix();
-    const TraceFileConfig config{65536, 2, prefix.c_str()};
     std::uint32_t os_error = 0;
     {
-        FileSizeLimit limit(100);
-        TraceInstance* handle = nullptr;
-        EXPECT_EQ(KTLORSYM_CreateInstance(&handle, &config, "P"), -1);
+        ktl_test::FileSizeLimit limit(100);
+        EXPECT_EQ(ktl_test::Instance(prefix, 65536, 2).create_result(), -1);
         EXPECT_EQ(KTLORSYM_GetLastError(&os_error), code_word(19, 4));
         EXPECT_EQ(os_error, static_cast<std::uint32_t>(EFBIG));
         EXPECT_EQ(fs::file_size(nth(dir, 1)), 0u);
     }
     ktl_test::Instance trace(prefix, 65536, 2);
-    ASSERT_EQ(trace.create_result(), 0);
     // Level 1 passes the file threshold but not the echo's, whose cause would replace 4.
     KTLORSYM_SetInstanceLogLevel(trace.get(), 1);
     {
-        // Header and four lines of 170 bytes: 933 bytes.
-        FileSizeLimit limit(1000);
+        ktl_test::FileSizeLimit limit(1000);  // the header and four lines of 170 bytes: 933 bytes
         for (int n = 0; n < 4; ++n) {
-            ASSERT_EQ(KTLORSYM_PutInstanceLine(trace.get(), 1, std::string(100, 'a').c_str()), 0);
+            ASSERT_EQ(put(trace, std::string(100, 'a'), 1), 0);
         }
-        EXPECT_EQ(KTLORSYM_PutInstanceLine(trace.get(), 1, std::string(100, 'b').c_str()), -1);
+        EXPECT_EQ(put(trace, std::string(100, 'b'), 1), -1);
         EXPECT_EQ(KTLORSYM_GetLastError(&os_error), code_word(21, 4));
         EXPECT_EQ(os_error, static_cast<std::uint32_t>(EFBIG));
         EXPECT_EQ(fs::file_size(nth(dir, 1)), kHeaderBytes + 4 * 170);
     }
-    ASSERT_EQ(KTLORSYM_PutInstanceLine(trace.get(), 0, "next"), 0);
+    ASSERT_EQ(put(trace, "next"), 0);
     const auto lines = read_lines(nth(dir, 1));
     ASSERT_EQ(lines.size(), 7u);
     EXPECT_EQ(lines[0].substr(0, 5), "**** ");
@@ -349,9 +282,8 @@ TEST(PlainWrite, AWriteCutShortIsTakenBack) {
 
 TEST(PlainDirectories, MadeWhenMissingElseTheCauseIsKept) {
     TempDir dir;
-    ASSERT_EQ(ktl_test::Instance((dir.path() / "a" / "b" / "c" / "svc").string()).create_result(),
-              0);
-    EXPECT_TRUE(fs::exists(dir.path() / "a" / "b" / "c" / "svc1.log"));
+    ASSERT_EQ(ktl_test::Instance(dir / "a/b/c/svc").create_result(), 0);
+    EXPECT_TRUE(fs::exists(dir.path() / "a/b/c/svc1.log"));
     // A prefix without a directory writes into the working directory.
     const fs::path previous = fs::current_path();
     fs::current_path(dir.path());
@@ -361,12 +293,8 @@ TEST(PlainDirectories, MadeWhenMissingElseTheCauseIsKept) {
 
     // A path component that is a file, not a directory.
     old_file(dir.path() / "plainfile", "x");
-    const std::string through_file = (dir.path() / "plainfile" / "sub" / "trace").string();
-    const TraceFileConfig config{4096, 2, through_file.c_str()};
-    TraceInstance* handle = nullptr;
-    EXPECT_EQ(KTLORSYM_CreateInstance(&handle, &config, "P"), -1);
+    EXPECT_EQ(ktl_test::Instance(dir / "plainfile/sub/trace", 4096, 2).create_result(), -1);
     EXPECT_EQ(last_code(), code_word(19, 17));
-    EXPECT_EQ(handle, nullptr);
 
     // The trace file's name is taken by a directory: the open fails with its OS error.
     fs::create_directories(dir.path() / "taken1.log");
@@ -380,8 +308,7 @@ TEST(PlainDirectories, MadeWhenMissingElseTheCauseIsKept) {
 
 #if !defined(_WIN32)
     // Nobody, root included, can make a directory in /proc.
-    const TraceFileConfig in_proc{4096, 1, "/proc/ktl-no-such-dir/sub/trace"};
-    EXPECT_EQ(KTLORSYM_CreateInstance(&handle, &in_proc, "P"), -1);
+    EXPECT_EQ(ktl_test::Instance("/proc/ktl-no-such-dir/sub/trace", 4096, 1).create_result(), -1);
     EXPECT_EQ(KTLORSYM_GetLastError(&os_error), code_word(19, 21));
     EXPECT_NE(os_error, 0u);
 #endif

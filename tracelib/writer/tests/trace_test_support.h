@@ -1,59 +1,35 @@
-// Shared helpers of the trace library tests: temporary directories and reading files back.
+// Shared helpers of the trace library tests: scratch directories, files read back, instances.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#if !defined(_WIN32)
+#include <sys/resource.h>
+
+#include <csignal>
+#endif
+
 #include <algorithm>
-#include <atomic>
-#include <cstdlib>
+#include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
+#include "ktlor/managed_layout.h"
 #include "ktlorsym_trace.h"
+#include "scratch_dir.h"
 
 namespace ktl_test {
 
-// A fresh directory per test, removed afterwards.
-class TempDir {
-  public:
-    TempDir() {
-        static std::atomic<int> counter{0};
-        const char* base = std::getenv("VM_TEST_TMP");
-        std::filesystem::path root =
-            base != nullptr ? std::filesystem::path(base) : std::filesystem::temp_directory_path();
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        std::string name = info != nullptr
-                               ? std::string(info->test_suite_name()) + "." + info->name()
-                               : std::string("trace");
-        std::replace(name.begin(), name.end(), '/', '_');
-        path_ = root / ("ktl-" + std::to_string(counter++) + "-" + name);
-        std::filesystem::remove_all(path_);
-        std::filesystem::create_directories(path_);
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    const std::filesystem::path& path() const { return path_; }
-    std::string prefix(const std::string& name = "trace") const { return (path_ / name).string(); }
+using plat_test::read_text;
 
-  private:
-    std::filesystem::path path_;
+struct TempDir : plat_test::ScratchDir {
+    std::string prefix(const std::string& name = "trace") const { return *this / name; }
 };
-
-inline std::string read_file(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
 
 // Lines of a trace file, each without its CR LF.
 inline std::vector<std::string> read_lines(const std::filesystem::path& path) {
-    const std::string all = read_file(path);
+    const std::string all = read_text(path);
     std::vector<std::string> lines;
     for (std::size_t start = 0; start < all.size();) {
         const std::size_t end = std::min(all.find("\r\n", start), all.size());
@@ -66,12 +42,41 @@ inline std::vector<std::string> read_lines(const std::filesystem::path& path) {
 inline std::uint32_t code_word(std::uint32_t function, std::uint32_t cause) {
     return (function << 24) | cause;
 }
-
 inline std::uint32_t last_code() {
     return KTLORSYM_GetLastError(nullptr);
 }
-
 constexpr std::size_t kHeaderLines = 2;
+
+// The management file of a managed set, and the record it holds now (zeros where it is short).
+inline std::string management_path(const std::string& prefix) {
+    const std::filesystem::path p(prefix);
+    return (p.parent_path() / "mmap" / (p.filename().string() + ".mm")).string();
+}
+inline ktlor::managed::ManagementRecord stored(const std::string& prefix) {
+    const std::string bytes = read_text(management_path(prefix));
+    ktlor::managed::ManagementRecord record{};
+    std::memcpy(&record, bytes.data(), std::min(bytes.size(), sizeof record));
+    return record;
+}
+
+#if !defined(_WIN32)
+// A soft file-size limit for this process, with SIGXFSZ ignored so that a write beyond it
+// is cut short instead of ending the process.
+struct FileSizeLimit {
+    explicit FileSizeLimit(rlim_t bytes) : handler(std::signal(SIGXFSZ, SIG_IGN)) {
+        getrlimit(RLIMIT_FSIZE, &saved);
+        rlimit limit = saved;
+        limit.rlim_cur = bytes;
+        EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, handler);
+    }
+    rlimit saved{};
+    void (*handler)(int);
+};
+#endif
 
 // An instance writing to prefix, deleted at the end of the scope.
 class Instance {
