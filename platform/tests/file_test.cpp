@@ -25,16 +25,23 @@ using plat::Access;
 using plat::Disposition;
 using plat::Share;
 
+// In the system's temporary directory, which has a drive on Windows.
 class FileTest : public ::testing::Test {
   protected:
+    void SetUp() override {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        dir_ = fs::temp_directory_path() / (std::string("plat-") + info->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
     std::string path(const std::string& name) const { return (dir_ / name).string(); }
     plat::Status open(plat::File& file, const std::string& name, Access access,
                       Disposition disposition, Share share = Share::read_write) {
         return file.open(path(name).c_str(), access, disposition, share);
     }
 
-    plat_test::ScratchDir scratch_;
-    const fs::path& dir_ = scratch_.path();
+    fs::path dir_;
 };
 
 TEST_F(FileTest, OpensByDispositionAndShareModeAndReportsErrorKinds) {
