@@ -23,11 +23,8 @@
 #include <pwd.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <csignal>
-
+#include "child_process.h"
 #include "scoped_env.h"
 #endif
 
@@ -230,22 +227,11 @@ TEST(NamedMutex, OnlyItsOwnerMayOpenIt) {
     // Another account gets an error, rather than a mutex to hold or to wait for. Both sides
     // are fresh processes: a name this process has mapped would be found in its own table.
     const auto in_child = [](auto body) {
-        const pid_t child = fork();
-        if (child == 0) {
+        plat_test::ChildProcess child(fork());
+        if (child.pid() == 0) {
             _exit(body());
         }
-        int status = -1;
-        pid_t ended = 0;
-        for (int waited = 0; waited < 10000 && (ended = waitpid(child, &status, WNOHANG)) == 0;
-             waited += 10) {
-            usleep(10000);
-        }
-        if (ended == 0) {
-            kill(child, SIGKILL);
-            waitpid(child, &status, 0);
-            ADD_FAILURE() << "the child blocked";
-        }
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return child.wait_exit(std::chrono::seconds(10));
     };
     EXPECT_EQ(in_child([] { return plat::NamedMutex().open("shared").ok() ? 0 : 1; }), 0);
     EXPECT_EQ(in_child([&] {

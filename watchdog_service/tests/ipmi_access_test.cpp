@@ -166,41 +166,35 @@ TEST_F(IpmiAccess, HungCallReturnsOnceReleasedWithTheWindowToldOnBothSides) {
     EXPECT_EQ(calls_.ended, 1);
 }
 
-// Get Watchdog Timer: completion code, use (bit 6 running), actions, pre-timeout, flags,
-// initial and present countdown.
-Bytes get_watchdog(jovx::ipmi::BmcSimulator& bmc) {
-    jovx::ipmi::Response response;
-    EXPECT_EQ(bmc.call("test", {0x06, 0x25, nullptr, 0}, &response), kAnswered);
-    return Bytes(response.bytes, response.bytes + response.length);
-}
-
-std::uint8_t completion(jovx::ipmi::BmcSimulator& bmc, std::uint8_t net_fn, std::uint8_t command,
-                        const Bytes& data) {
+// The whole answer; for Get Watchdog Timer: completion code, use (bit 6 running), actions,
+// pre-timeout, flags, initial and present countdown.
+Bytes answer(jovx::ipmi::BmcSimulator& bmc, std::uint8_t net_fn, std::uint8_t command,
+             const Bytes& data = {}) {
     jovx::ipmi::Response response;
     EXPECT_EQ(
         bmc.call("test", {net_fn, command, data.data(), static_cast<std::uint16_t>(data.size())},
                  &response),
         kAnswered);
-    return response.length > 0 ? response.bytes[0] : 0xFF;
+    return Bytes(response.bytes, response.bytes + response.length);
 }
 
 TEST(BmcSimulator, WatchdogCountsDownOnTheClockAndPerformsItsActionWhenItRunsOut) {
     wdt_test::VirtualClock clock;
     jovx::ipmi::BmcSimulator bmc(clock);
     ASSERT_TRUE(bmc.open("test"));
-    EXPECT_EQ(completion(bmc, 0x06, 0x22, {}), 0x80) << "Reset before any Set";
-    EXPECT_EQ(completion(bmc, 0x06, 0x24, {0x04, 0x01}), 0xC7);
-    EXPECT_EQ(completion(bmc, 0x06, 0x24, {0x00, 0x01, 0, 0x10, 0x58, 0x02}), 0xCC) << "use 0";
-    EXPECT_EQ(completion(bmc, 0x06, 0x24, {0x04, 0x05, 0, 0x10, 0x58, 0x02}), 0xCC) << "action";
-    EXPECT_EQ(completion(bmc, 0x06, 0x30, {}), 0xC1);
-    EXPECT_EQ(completion(bmc, 0x0A, 0x24, kArm), 0xC1);
+    EXPECT_EQ(answer(bmc, 0x06, 0x22), Bytes{0x80}) << "Reset before any Set";
+    EXPECT_EQ(answer(bmc, 0x06, 0x24, {0x04, 0x01}), Bytes{0xC7});
+    EXPECT_EQ(answer(bmc, 0x06, 0x24, {0x00, 0x01, 0, 0x10, 0x58, 0x02}), Bytes{0xCC}) << "use 0";
+    EXPECT_EQ(answer(bmc, 0x06, 0x24, {0x04, 0x05, 0, 0x10, 0x58, 0x02}), Bytes{0xCC}) << "action";
+    EXPECT_EQ(answer(bmc, 0x06, 0x30), Bytes{0xC1});
+    EXPECT_EQ(answer(bmc, 0x0A, 0x24, kArm), Bytes{0xC1});
 
-    EXPECT_EQ(completion(bmc, 0x06, 0x24, kArm), 0x00);
-    EXPECT_EQ(get_watchdog(bmc), (Bytes{0, 0x04, 0x01, 0, 0, 0x58, 0x02, 0x58, 0x02}))
+    EXPECT_EQ(answer(bmc, 0x06, 0x24, kArm), Bytes{0x00});
+    EXPECT_EQ(answer(bmc, 0x06, 0x25), (Bytes{0, 0x04, 0x01, 0, 0, 0x58, 0x02, 0x58, 0x02}))
         << "a Set leaves the timer stopped";
-    EXPECT_EQ(completion(bmc, 0x06, 0x22, {}), 0x00);
+    EXPECT_EQ(answer(bmc, 0x06, 0x22), Bytes{0x00});
     clock.sleep_ms(25'050);
-    EXPECT_EQ(get_watchdog(bmc), (Bytes{0, 0x44, 0x01, 0, 0, 0x58, 0x02, 0x5E, 0x01}))
+    EXPECT_EQ(answer(bmc, 0x06, 0x25), (Bytes{0, 0x44, 0x01, 0, 0, 0x58, 0x02, 0x5E, 0x01}))
         << "running, 350 units left";
     EXPECT_TRUE(bmc.expiries().empty());
     clock.sleep_ms(35'000);
@@ -208,11 +202,11 @@ TEST(BmcSimulator, WatchdogCountsDownOnTheClockAndPerformsItsActionWhenItRunsOut
     ASSERT_EQ(expiries.size(), 1u);
     EXPECT_EQ(expiries[0].at_ms, 60'000u);
     EXPECT_EQ(expiries[0].action, 1);
-    EXPECT_EQ(get_watchdog(bmc), (Bytes{0, 0x04, 0x01, 0, 0x10, 0x58, 0x02, 0, 0}))
+    EXPECT_EQ(answer(bmc, 0x06, 0x25), (Bytes{0, 0x04, 0x01, 0, 0x10, 0x58, 0x02, 0, 0}))
         << "stopped, SMS/OS expiration flag set";
     // The flag survives until a Set clears it.
-    EXPECT_EQ(completion(bmc, 0x06, 0x24, kArm), 0x00);
-    EXPECT_EQ(get_watchdog(bmc)[4], 0);
+    EXPECT_EQ(answer(bmc, 0x06, 0x24, kArm), Bytes{0x00});
+    EXPECT_EQ(answer(bmc, 0x06, 0x25)[4], 0);
 }
 
 #ifdef __linux__

@@ -182,59 +182,40 @@ TEST_P(Shortening, AccumulatesCallTimeAndIntervalsUntilTheCountdownIsPassed) {
     EXPECT_EQ(wdt_test::MessageRecorder::events(), c.events);
 }
 
+// Positional, so that a case takes a few lines.
+ShorteningCase shortening(const char* name, Timing timing, Fault first, int first_count,
+                          std::uint64_t later_at, Fault later, int later_count,
+                          std::uint64_t stop_at, Seconds waits, Ids events) {
+    return {name, timing, first, first_count, later_at, later, later_count, stop_at, waits, events};
+}
+
+const Timing kQuick{
+    .timeout = 60, .interval_count = 2, .shortening = 1, .minimum = 15, .retry = 60};
+const Ids kRecovered = {"KTLOR-063-I", "KTLOR-065-E", "KTLOR-066-I", "KTLOR-064-I"};
+
 INSTANTIATE_TEST_SUITE_P(
     Cases, Shortening,
     ::testing::Values(
         // A reset that fails right after the Set, taking 5 s: 5 + 300 <= 1200, so one
         // shortened sleep and a successful re-arm back to the normal interval.
-        ShorteningCase{"ResetFailsRightAfterSet",
-                       {},
-                       {FaultKind::no_answer, 0, 5000, 0, kReset},
-                       1,
-                       0,
-                       {},
-                       0,
-                       1000,
-                       {300, 600, 600},
-                       {"KTLOR-063-I", "KTLOR-064-I"}},
+        shortening("ResetFailsRightAfterSet", {}, {FaultKind::no_answer, 0, 5000, 0, kReset}, 1, 0,
+                   {}, 0, 1000, {300, 600, 600}, {"KTLOR-063-I", "KTLOR-064-I"}),
         // Divisor 1 never shortens; only the accumulated time (60 <= 60, then 90 > 60) ends it.
-        ShorteningCase{
-            "DivisorOneKeepsTheInterval",
-            {.timeout = 60, .interval_count = 2, .shortening = 1, .minimum = 15, .retry = 60},
-            {},
-            0,
-            10,
-            {FaultKind::no_answer},
-            2,
-            130,
-            {30, 30, 60, 30},
-            {"KTLOR-063-I", "KTLOR-065-E", "KTLOR-066-I", "KTLOR-064-I"}},
+        shortening("DivisorOneKeepsTheInterval", kQuick, {}, 0, 10, {FaultKind::no_answer}, 2, 130,
+                   {30, 30, 60, 30}, kRecovered),
         // A failed Set that brings the accumulated time exactly to the countdown (90) still
         // shortens; the next one passes it.
-        ShorteningCase{
+        shortening(
             "SetFailureReachingTheCountdown",
-            {.timeout = 90, .interval_count = 3, .shortening = 1, .minimum = 15, .retry = 60},
-            {},
-            0,
-            10,
-            {FaultKind::no_answer},
-            3,
-            160,
-            {30, 30, 30, 60, 30},
-            {"KTLOR-063-I", "KTLOR-065-E", "KTLOR-066-I", "KTLOR-064-I"}},
+            {.timeout = 90, .interval_count = 3, .shortening = 1, .minimum = 15, .retry = 60}, {},
+            0, 10, {FaultKind::no_answer}, 3, 160, {30, 30, 30, 60, 30}, kRecovered),
         // The tick wraps during a 2 s failed reset: it counts as 2 s, and the hardware is
         // still declared unresponsive after the right number of shortened attempts.
-        ShorteningCase{
+        shortening(
             "TickWrapDuringAFailedCall",
             {.timeout = 60, .interval_count = 2, .shortening = 2, .minimum = 15, .retry = 60},
-            {FaultKind::no_answer, 0, 2000, 0, kReset},
-            1,
-            1,
-            {FaultKind::no_answer, 0, 0, 0, kSet},
-            100,
-            200,
-            {15, 15, 15, 60, 60, 60},
-            {"KTLOR-063-I", "KTLOR-065-E", "KTLOR-067-E"}}),
+            {FaultKind::no_answer, 0, 2000, 0, kReset}, 1, 1, {FaultKind::no_answer, 0, 0, 0, kSet},
+            100, 200, {15, 15, 15, 60, 60, 60}, {"KTLOR-063-I", "KTLOR-065-E", "KTLOR-067-E"})),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(OperationThread, ReloadStopsTheTimerWaitsAndRearmsOrEndsAsTheWindowDecides) {

@@ -18,8 +18,7 @@
 #include <vector>
 
 #include "child_process.h"
-#include "plat/dl.h"
-#include "plat/registry.h"
+#include "install_tree.h"
 #include "plat/window.h"
 #include "posix_test_support.h"
 
@@ -27,32 +26,12 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using plat_test::read_text;
 using plat_test::ScopedEnv;
-using plat_test::write_text;
+using wdt_test::count_of;
+using wdt_test::eventually;
+using wdt_test::InstallTree;
 
 constexpr char kWindowClass[] = "JOVXServerAssistantWatchdog";
-
-int count_of(const std::string& text, const std::string& what) {
-    int n = 0;
-    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++n;
-    }
-    return n;
-}
-
-// Polls until the condition holds; fails with the message after the time-out.
-bool eventually(const std::function<bool()>& condition, const std::string& what,
-                int timeout_ms = 8000) {
-    for (int waited = 0; waited < timeout_ms; waited += 20) {
-        if (condition()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    ADD_FAILURE() << "timed out waiting for: " << what;
-    return false;
-}
 
 // Collects every datagram a socket receives, reading all the time: a sender whose datagrams
 // nobody reads would block.
@@ -113,65 +92,23 @@ class ServiceProcess : public plat_test::ChildProcess {
 class ServiceE2E : public ::testing::Test {
   protected:
     void SetUp() override {
-        char library[64];
-        fs::create_directories(root_.path() / "registry" / "registry.d");
-        fs::create_directories(root_.path() / "pv" / "lib");
-        fs::create_directories(root_.path() / "or" / "log");
-        fs::create_directories(root_.path() / "run");
-        fs::permissions(root_.path() / "run", fs::perms(0755));
-        fs::copy_file(JOVACFG_LIBRARY_FILE,
-                      root_.path() / "pv" / "lib" /
-                          plat::shared_library_file_name("jovacfg", library, sizeof library));
-        write_text(cnf_ / "jowdtdef.xml",
-                   read_text(fs::path(PACKAGING_DIR) / "cnf" / "jowdtdef.xml"));
-        write_values(60, true);
-        for (const auto& [key, directory] :
-             {std::pair{"KTL-OR", "or"}, std::pair{"KTL-PV", "pv"}}) {
-            plat::RegistryKey location;
-            const std::string path = std::string("SOFTWARE\\VARMOTH\\") + key + "\\0001\\PathName";
-            ASSERT_TRUE(location.create(plat::RegistryRoot::local_machine, path.c_str()));
-            ASSERT_TRUE(location.set_string("Path00", (root_.path() / directory).string().c_str()));
-        }
+        fs::create_directories(tree_.root() / "run");
+        fs::permissions(tree_.root() / "run", fs::perms(0755));
+        tree_.write_timing(60);
         plat::RegistryKey source;
         ASSERT_TRUE(
             source.create(plat::RegistryRoot::local_machine,
                           "SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Orvalis"));
-        ASSERT_TRUE(source.set_dword("TypesSupported", 7));
-    }
-    void TearDown() override {
-        plat::delete_registry_tree(plat::RegistryRoot::local_machine, "SOFTWARE\\VARMOTH");
-        plat::delete_registry_tree(plat::RegistryRoot::local_machine, "SYSTEM");
-    }
-    // The shortest valid settings; the service raises the countdown to fit ten resets of
-    // at least the minimum interval.
-    void write_values(int timeout, bool watching) const {
-        write_text(cnf_ / "jowdtcfg.xml",
-                   "<config>\n  <TimeoutInterval>" + std::to_string(timeout) +
-                       "</TimeoutInterval>\n  <IntervalCount>10</IntervalCount>\n"
-                       "  <MinimumInterval>15</MinimumInterval>\n  <ErrorWatching>" +
-                       (watching ? "TRUE" : "FALSE") + "</ErrorWatching>\n</config>\n");
-    }
-    std::string trace() const {
-        std::string all;
-        for (const auto& file : fs::directory_iterator(root_.path() / "or" / "log")) {
-            all += read_text(file.path());
-        }
-        return all;
-    }
-    bool trace_count(const std::string& text, int at_least) const {
-        return eventually([&] { return count_of(trace(), text) >= at_least; },
-                          "trace \"" + text + "\" x" + std::to_string(at_least));
     }
     static void reload() {
         ASSERT_TRUE(plat::post_message_to_window(kWindowClass, nullptr, "WM_RELOADCONFIG"));
     }
+    std::string at(const char* name) const { return (tree_.root() / name).string(); }
 
-    plat_test::ScratchDir root_;
-    const fs::path cnf_ = root_.path() / "or" / "cnf";
-    ScopedEnv registry_{"VARMOTH_REGISTRY", (root_.path() / "registry").string()};
-    ScopedEnv runtime_{"VARMOTH_RUNTIME_DIR", (root_.path() / "run").string()};
-    Collector syslog_{root_ / "syslog"};
-    Collector manager_{root_ / "notify"};
+    InstallTree tree_;
+    ScopedEnv runtime_{"VARMOTH_RUNTIME_DIR", at("run")};
+    Collector syslog_{at("syslog")};
+    Collector manager_{at("notify")};
     ScopedEnv syslog_env_{"VARMOTH_SYSLOG_SOCKET", syslog_.path()};
     ScopedEnv notify_env_{"NOTIFY_SOCKET", manager_.path()};
     ScopedEnv invocation_{"INVOCATION_ID", ""};
@@ -181,8 +118,8 @@ class ServiceE2E : public ::testing::Test {
 
 // Sends "WM_RELOADCONFIG" as the user nobody, over a socket opened while still root.
 bool send_as_foreign_user(const std::string& socket_path) {
-    const pid_t child = fork();
-    if (child == 0) {
+    plat_test::ChildProcess child(fork());
+    if (child.pid() == 0) {
         const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
@@ -192,23 +129,21 @@ bool send_as_foreign_user(const std::string& socket_path) {
             setgid(65534) == 0 && setuid(65534) == 0 && send(fd, "WM_RELOADCONFIG", 15, 0) == 15;
         _exit(ok ? 0 : 1);
     }
-    int status = -1;
-    waitpid(child, &status, 0);
-    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return child.wait_exit(5s) == 0;
 }
 
 TEST_F(ServiceE2E, StartReloadPauseAndStop) {
-    ServiceProcess service(root_.path(), {"--foreground", "--transport", "simulator"});
+    ServiceProcess service(tree_.root(), {"--foreground", "--transport", "simulator"});
     ASSERT_TRUE(syslog_.wait_count("Orvalis : The service started successfully.", 1));
     ASSERT_TRUE(syslog_.wait_count("Orvalis : The timer is successfully set and started.", 1));
     EXPECT_TRUE(manager_.wait_count("READY=1", 1));
-    EXPECT_TRUE(trace_count("WinMain : InitializeLogFiles is successful.", 1));
-    EXPECT_TRUE(trace_count("ServiceMain : Enter.", 1));
+    EXPECT_TRUE(tree_.trace_count("WinMain : InitializeLogFiles is successful.", 1));
+    EXPECT_TRUE(tree_.trace_count("ServiceMain : Enter.", 1));
     EXPECT_TRUE(eventually([&] { return count_of(service.out(), "countdown 150 s") == 1; },
                            "armed with the raised countdown"));
 
     // Ignored: another user's message, names nobody registered, garbage.
-    const std::string socket = root_ / "run/jovxserverassistantwatchdog";
+    const std::string socket = at("run/jovxserverassistantwatchdog");
     if (geteuid() == 0) {
         EXPECT_TRUE(send_as_foreign_user(socket));
     }
@@ -217,26 +152,26 @@ TEST_F(ServiceE2E, StartReloadPauseAndStop) {
     }
 
     // A new countdown: the timer is stopped, the settings re-read, the timer armed again.
-    write_values(200, true);
+    tree_.write_timing(200, true);
     reload();
     EXPECT_TRUE(eventually([&] { return count_of(service.out(), "countdown 200 s") == 1; },
                            "armed with the new countdown"));
     EXPECT_TRUE(syslog_.wait_count("Orvalis : The timer is successfully stopped.", 1));
     EXPECT_TRUE(syslog_.wait_count("Orvalis : The timer is successfully set and started.", 2));
     EXPECT_TRUE(manager_.wait_count("RELOADING=1", 1));
-    EXPECT_TRUE(trace_count("XMLReadEvent signal has been sent.", 1));
-    EXPECT_EQ(count_of(trace(), "XML update event signal has been sent."), 1)
+    EXPECT_TRUE(tree_.trace_count("XMLReadEvent signal has been sent.", 1));
+    EXPECT_EQ(count_of(tree_.trace(), "XML update event signal has been sent."), 1)
         << "only the test's own reload was taken";
 
     // Watching off ends the operation thread; on again starts a new one.
-    write_values(200, false);
+    tree_.write_timing(200, false);
     reload();
     EXPECT_TRUE(syslog_.wait_count("Orvalis : The timer is disabled.", 1));
-    EXPECT_TRUE(trace_count("Error watching is set to FALSE.", 1));
-    EXPECT_TRUE(trace_count("The function WDT_WatchdogSetReset has returned a value 1.", 1));
-    write_values(200, true);
+    EXPECT_TRUE(tree_.trace_count("Error watching is set to FALSE.", 1));
+    EXPECT_TRUE(tree_.trace_count("The function WDT_WatchdogSetReset has returned a value 1.", 1));
+    tree_.write_timing(200, true);
     reload();
-    EXPECT_TRUE(trace_count("API CreateThread is successful.", 2));
+    EXPECT_TRUE(tree_.trace_count("API CreateThread is successful.", 2));
     EXPECT_TRUE(eventually([&] { return count_of(service.out(), "countdown 200 s") == 2; },
                            "a new thread arms the timer"));
 
@@ -275,13 +210,8 @@ TEST_F(ServiceE2E, StartReloadPauseAndStop) {
 }
 
 TEST_F(ServiceE2E, MissingSettingsPartsEndItBeforeItReports) {
-    char library[64];
     const std::vector<std::pair<std::string, std::function<void()>>> breaks = {
-        {"no settings store library",
-         [&] {
-             fs::remove(root_.path() / "pv" / "lib" /
-                        plat::shared_library_file_name("jovacfg", library, sizeof library));
-         }},
+        {"no settings store library", [&] { fs::remove(tree_.library()); }},
         {"no registry key",
          [] {
              plat::delete_registry_tree(plat::RegistryRoot::local_machine, "SOFTWARE\\VARMOTH");
@@ -289,7 +219,7 @@ TEST_F(ServiceE2E, MissingSettingsPartsEndItBeforeItReports) {
     };
     for (const auto& [name, damage] : breaks) {
         damage();
-        ServiceProcess service(root_.path(), {"--foreground", "--transport", "simulator"});
+        ServiceProcess service(tree_.root(), {"--foreground", "--transport", "simulator"});
         EXPECT_EQ(service.wait_exit(10s), 1) << name;
         EXPECT_TRUE(manager_.all().empty()) << name << ": nothing reported";
         EXPECT_TRUE(syslog_.all().empty()) << name << ": nothing logged";
@@ -312,22 +242,22 @@ TEST_F(ServiceE2E, SwitchesAndAStartFromATerminal) {
         {{"--status", "--transport", "simulator"}, 0, "Present countdown:", ""},
     };
     for (const Case& c : cases) {
-        ServiceProcess program(root_.path(), c.args);
+        ServiceProcess program(tree_.root(), c.args);
         EXPECT_EQ(program.wait_exit(10s), c.exit_code) << c.args[0];
         EXPECT_NE(program.out().find(c.out), std::string::npos) << c.args[0] << program.out();
         EXPECT_NE(program.err().find(c.err), std::string::npos) << c.args[0] << program.err();
     }
     // Without a service manager and without --foreground: refused, and told how to run it.
     ScopedEnv no_manager("NOTIFY_SOCKET", "");
-    ServiceProcess console(root_.path(), {"--transport", "simulator"});
+    ServiceProcess console(tree_.root(), {"--transport", "simulator"});
     EXPECT_EQ(console.wait_exit(10s), 1);
     EXPECT_NE(console.err().find("--foreground"), std::string::npos) << console.err();
-    EXPECT_TRUE(trace_count("KTLOR-049-E", 1));
+    EXPECT_TRUE(tree_.trace_count("KTLOR-049-E", 1));
     EXPECT_TRUE(syslog_.all().empty()) << "the service never started";
 }
 
 TEST_F(ServiceE2E, RunSecondsStopsItByItself) {
-    ServiceProcess service(root_.path(),
+    ServiceProcess service(tree_.root(),
                            {"--foreground", "--transport", "simulator", "--run-seconds", "2"});
     EXPECT_EQ(service.wait_exit(15s), 0);
     EXPECT_NE(service.out().find("Set Watchdog Timer (stop)"), std::string::npos);

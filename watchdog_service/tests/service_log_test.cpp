@@ -21,14 +21,8 @@
 #include "scoped_env.h"
 #include "scratch_dir.h"
 #ifndef _WIN32
-#include <spawn.h>
-#include <sys/wait.h>
-
-#include <csignal>
-
+#include "child_process.h"
 #include "posix_test_support.h"
-
-extern char** environ;
 #endif
 
 namespace {
@@ -282,25 +276,11 @@ TEST(ServiceLogExit, ProcessEndsAfterTerminateGaveUp) {
     const plat_test::ScopedEnv names("VM_IPC_NAMESPACE",
                                      "jovxexit" + std::to_string(plat::current_process_id()));
     const plat_test::ScopedEnv child_mode("JOVX_EXIT_CHILD_DIR", dir.path().string());
-    char program[] = "/proc/self/exe";
-    char filter[] = "--gtest_filter=ServiceLogExit.ProcessEndsAfterTerminateGaveUp";
-    char* argv[] = {program, filter, nullptr};
-    pid_t child = 0;
-    ASSERT_EQ(posix_spawn(&child, program, nullptr, nullptr, argv, environ), 0);
-    int status = -1;
-    pid_t ended = 0;
-    for (int waited = 0; waited < 20000 && (ended = waitpid(child, &status, WNOHANG)) == 0;
-         waited += 20) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    if (ended == 0) {
-        kill(child, SIGKILL);
-        waitpid(child, &status, 0);
-    }
+    plat_test::ChildProcess child(
+        {"/proc/self/exe", "--gtest_filter=ServiceLogExit.ProcessEndsAfterTerminateGaveUp"});
+    EXPECT_EQ(child.wait_exit(std::chrono::seconds(20)), 0) << child.out() << child.err();
     plat::NamedMutex::remove("WDT_ErrorLogMutex");
     plat::NamedMutex::remove("WDT_InstanceMutex");
-    ASSERT_NE(ended, 0) << "the process did not end within 20 s of starting";
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
 }
 
 // Event messages reach the system's log as syslog datagrams, whatever the trace level; a

@@ -12,13 +12,14 @@
 #include <utility>
 #include <vector>
 
-#include "plat/dl.h"
-#include "plat/registry.h"
-#include "scratch_dir.h"
+#include "install_tree.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+
+using wdt_test::count_of;
+using wdt_test::eventually;
 
 constexpr char kServiceName[] = "QKTLOR";
 constexpr char kWindowClass[] = "JOVXServerAssistantWatchdog";
@@ -57,17 +58,6 @@ int run(const std::string& command_line, DWORD timeout_ms = 60000) {
     return static_cast<int>(code);
 }
 
-bool eventually(const std::function<bool()>& condition, int timeout_ms = 30000) {
-    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (std::chrono::steady_clock::now() < until) {
-        if (condition()) {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return condition();
-}
-
 bool service_running() {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE service =
@@ -84,141 +74,67 @@ bool service_running() {
     return running;
 }
 
-int count_of(const std::string& text, const std::string& part) {
-    int count = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos;
-         at = text.find(part, at + part.size())) {
-        ++count;
-    }
-    return count;
-}
-
 BOOL CALLBACK add_station(LPSTR name, LPARAM names) {
     reinterpret_cast<std::vector<std::string>*>(names)->push_back(name);
     return TRUE;
 }
 
-// FindWindowA and PostMessageA on the desktop "Default" of each window station in turn: a
-// service that does not interact with the user has its windows on a station of its own.
+// Runs `body` on the desktop "Default" of each window station in turn until it returns true:
+// a service that does not interact with the user has its windows on a station of its own.
 // On a thread of its own, which has no window and may change its desktop.
-bool find_and_post(const char* message_name) {
-    bool posted = false;
-    std::thread poster([&posted, message_name] {
-        const UINT message = RegisterWindowMessageA(message_name);
+bool on_any_desktop(const std::function<bool()>& body) {
+    bool done = false;
+    std::thread walker([&done, &body] {
         const HWINSTA own_station = GetProcessWindowStation();
         std::vector<std::string> stations;
         EnumWindowStationsA(add_station, reinterpret_cast<LPARAM>(&stations));
-        for (const std::string& name : stations) {
-            HWINSTA station = OpenWindowStationA(name.c_str(), FALSE, WINSTA_ALL_ACCESS);
+        for (std::size_t i = 0; i < stations.size() && !done; ++i) {
+            HWINSTA station = OpenWindowStationA(stations[i].c_str(), FALSE, WINSTA_ALL_ACCESS);
             if (station == nullptr || !SetProcessWindowStation(station)) {
                 continue;
             }
             HDESK desktop = OpenDesktopA("Default", 0, FALSE, GENERIC_ALL);
-            if (desktop != nullptr && SetThreadDesktop(desktop)) {
-                if (HWND window = FindWindowA(kWindowClass, nullptr)) {
-                    posted = message != 0 && PostMessageA(window, message, 0, 0);
-                }
-            }
+            done = desktop != nullptr && SetThreadDesktop(desktop) && body();
             SetProcessWindowStation(own_station);
             if (desktop != nullptr) {
                 CloseDesktop(desktop);
             }
             CloseWindowStation(station);
-            if (posted) {
-                break;
-            }
         }
     });
-    poster.join();
-    return posted;
+    walker.join();
+    return done;
 }
 
-// True when no window station has a window of the service's class.
-bool no_window_left() {
-    bool found = false;
-    std::thread looker([&found] {
-        const HWINSTA own_station = GetProcessWindowStation();
-        std::vector<std::string> stations;
-        EnumWindowStationsA(add_station, reinterpret_cast<LPARAM>(&stations));
-        for (const std::string& name : stations) {
-            HWINSTA station = OpenWindowStationA(name.c_str(), FALSE, WINSTA_ALL_ACCESS);
-            if (station == nullptr || !SetProcessWindowStation(station)) {
-                continue;
-            }
-            HDESK desktop = OpenDesktopA("Default", 0, FALSE, GENERIC_ALL);
-            if (desktop != nullptr && SetThreadDesktop(desktop)) {
-                found = found || FindWindowA(kWindowClass, nullptr) != nullptr;
-            }
-            SetProcessWindowStation(own_station);
-            if (desktop != nullptr) {
-                CloseDesktop(desktop);
-            }
-            CloseWindowStation(station);
-        }
+// What another program does to make the service reload: FindWindowA and PostMessageA.
+bool find_and_post(const char* message_name) {
+    return on_any_desktop([message_name] {
+        const UINT message = RegisterWindowMessageA(message_name);
+        HWND window = FindWindowA(kWindowClass, nullptr);
+        return window != nullptr && message != 0 && PostMessageA(window, message, 0, 0);
     });
-    looker.join();
-    return !found;
 }
 
 class ServiceScm : public ::testing::Test {
   protected:
     void SetUp() override {
         remove_service();
-        char library[64];
-        fs::create_directories(root_.path() / "pv" / "lib");
-        fs::create_directories(root_.path() / "or" / "log");
-        fs::copy_file(JOVACFG_LIBRARY_FILE,
-                      root_.path() / "pv" / "lib" /
-                          plat::shared_library_file_name("jovacfg", library, sizeof library));
-        plat_test::write_text(cnf_ / "jowdtdef.xml", plat_test::read_text(fs::path(PACKAGING_DIR) /
-                                                                          "cnf" / "jowdtdef.xml"));
-        write_values(60);
-        for (const auto& [key, directory] :
-             {std::pair{"KTL-OR", "or"}, std::pair{"KTL-PV", "pv"}}) {
-            plat::RegistryKey location;
-            const std::string path = std::string("SOFTWARE\\VARMOTH\\") + key + "\\0001\\PathName";
-            ASSERT_TRUE(location.create(plat::RegistryRoot::local_machine, path.c_str()));
-            ASSERT_TRUE(location.set_string(
-                "Path00", windows_path((root_.path() / directory).string()).c_str()));
-        }
+        tree_.write_timing(60);
         plat::RegistryKey service;
         ASSERT_TRUE(service.create(plat::RegistryRoot::local_machine, "SOFTWARE\\VARMOTH\\KTL-OR"));
         ASSERT_TRUE(service.set_string("IpmiTransport", "simulator"));
     }
-    void TearDown() override {
-        remove_service();
-        plat::delete_registry_tree(plat::RegistryRoot::local_machine, "SOFTWARE\\VARMOTH");
-    }
+    void TearDown() override { remove_service(); }
     static void remove_service() {
         run(std::string("net stop ") + kServiceName);
         run(std::string("sc delete ") + kServiceName);
     }
-    void write_values(int timeout) const {
-        plat_test::write_text(cnf_ / "jowdtcfg.xml",
-                              "<config>\n  <TimeoutInterval>" + std::to_string(timeout) +
-                                  "</TimeoutInterval>\n  <IntervalCount>10</IntervalCount>\n"
-                                  "  <MinimumInterval>15</MinimumInterval>\n"
-                                  "  <ErrorWatching>TRUE</ErrorWatching>\n</config>\n");
+    bool traced(const std::string& text, int timeout_ms = 30000) const {
+        return tree_.trace_count(text, 1, timeout_ms);
     }
-    std::string trace() const {
-        std::string all;
-        for (const auto& file : fs::directory_iterator(root_.path() / "or" / "log")) {
-            all += plat_test::read_text(file.path());
-        }
-        return all;
-    }
-    bool trace_count(const std::string& text, int at_least, int timeout_ms = 30000) const {
-        const bool seen =
-            eventually([&] { return count_of(trace(), text) >= at_least; }, timeout_ms);
-        if (!seen) {
-            ADD_FAILURE() << "trace \"" << text << "\" x" << at_least << " never came:\n"
-                          << trace();
-        }
-        return seen;
-    }
+    int count(const std::string& text) const { return count_of(tree_.trace(), text); }
 
-    plat_test::ScratchDir root_;
-    const fs::path cnf_ = root_.path() / "or" / "cnf";
+    wdt_test::InstallTree tree_{windows_path};
     const std::string program_ = windows_path(JOVXWDT_PROGRAM);
 };
 
@@ -227,36 +143,40 @@ TEST_F(ServiceScm, StartedByTheControlManagerReloadsOnThePostedMessageAndStops) 
     // Wine may keep its service database locked for a while: try again meanwhile.
     ASSERT_TRUE(eventually(
         [] { return run(std::string("net start ") + kServiceName) == 0 || service_running(); },
-        60000));
-    EXPECT_TRUE(trace_count("WinMain : InitializeLogFiles is successful.", 1));
-    EXPECT_TRUE(trace_count("WDT_CreateWindow : CreateWindow is successful.", 1));
-    EXPECT_TRUE(trace_count("WDT_WindowControl : API CreateThread is successful.", 1));
+        "the service started", 60000));
+    EXPECT_TRUE(traced("WinMain : InitializeLogFiles is successful."));
+    EXPECT_TRUE(traced("WDT_CreateWindow : CreateWindow is successful."));
+    EXPECT_TRUE(traced("WDT_WindowControl : API CreateThread is successful."));
 
     // Another program finds the hidden window by its class and posts the registered message.
-    write_values(120);
-    ASSERT_TRUE(eventually([] { return find_and_post("WM_RELOADCONFIG"); }))
-        << "no window of class " << kWindowClass;
-    EXPECT_TRUE(trace_count("XML update event signal has been sent.", 1));
-    EXPECT_TRUE(trace_count("XMLReadEvent signal has been sent.", 1));
+    tree_.write_timing(120);
+    ASSERT_TRUE(eventually([] { return find_and_post("WM_RELOADCONFIG"); },
+                           std::string("a window of class ") + kWindowClass, 30000));
+    EXPECT_TRUE(traced("XML update event signal has been sent."));
+    EXPECT_TRUE(traced("XMLReadEvent signal has been sent."));
 
     ASSERT_EQ(run(std::string("net stop ") + kServiceName), 0);
-    EXPECT_TRUE(trace_count("DestroyWindow is successful.", 1));
-    EXPECT_TRUE(trace_count("The thread handle for WDTOperationThread has been signaled.", 1));
-    EXPECT_TRUE(trace_count("ServiceMain : Exit.", 1));
-    EXPECT_TRUE(eventually(no_window_left)) << "the window outlived the service";
+    EXPECT_TRUE(traced("DestroyWindow is successful."));
+    EXPECT_TRUE(traced("The thread handle for WDTOperationThread has been signaled."));
+    EXPECT_TRUE(traced("ServiceMain : Exit."));
+    EXPECT_TRUE(eventually(
+        [] {
+            return !on_any_desktop([] { return FindWindowA(kWindowClass, nullptr) != nullptr; });
+        },
+        "the window to go with the service", 30000));
 }
 
 TEST_F(ServiceScm, AStartFromAConsoleIsRefusedUnlessInTheForeground) {
     EXPECT_EQ(run("\"" + program_ + "\"", 60000), 1);
-    EXPECT_TRUE(trace_count("KTLOR-049-E", 1, 5000));
-    EXPECT_EQ(count_of(trace(), "API StartServiceCtrlDispatcher has failed with error 1063."), 1)
-        << trace();
-    EXPECT_EQ(count_of(trace(), "ServiceMain"), 0) << "the service never started";
+    EXPECT_TRUE(traced("KTLOR-049-E", 5000));
+    EXPECT_EQ(count("API StartServiceCtrlDispatcher has failed with error 1063."), 1)
+        << tree_.trace();
+    EXPECT_EQ(count("ServiceMain"), 0) << "the service never started";
 
     // From a console with --foreground it runs, and stops by itself in order.
     EXPECT_EQ(run("\"" + program_ + "\" --foreground --run-seconds 2", 60000), 0);
-    EXPECT_EQ(count_of(trace(), "ServiceMain : Exit."), 1) << trace();
-    EXPECT_EQ(count_of(trace(), "The thread handle for WDTOperationThread has been signaled."), 1);
+    EXPECT_EQ(count("ServiceMain : Exit."), 1) << tree_.trace();
+    EXPECT_EQ(count("The thread handle for WDTOperationThread has been signaled."), 1);
 }
 
 }  // namespace

@@ -2,31 +2,22 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <sstream>
 #include <string>
 
 #include "JOVX_WDT_SettingsRead.h"
 #include "plat/thread.h"
+#include "watchdog_test_support.h"
 
 namespace {
 
 using namespace jovx;
+using wdt_test::fields;
 
 // Every value valid, most of them at a limit of their range; in declaration order.
 WDT_Settings valid_settings() {
     WDT_Settings s{600, 3, 4, 60, 900, 1, 1, 2, -1, 16, {}, "definition-default", 60};
     std::string(225, 'n').copy(s.LogName, 225);
     return s;
-}
-
-// All items in declaration order.
-std::string fields(const WDT_Settings& s) {
-    std::ostringstream out;
-    out << s.TimeoutInterval << ' ' << s.IntervalCount << ' ' << s.ShorteningCount << ' '
-        << s.MinimumInterval << ' ' << s.RetryInterval << ' ' << s.TimeoutAction << ' '
-        << int{s.ErrorWatching} << ' ' << s.LogSize << ' ' << s.LogLevel << ' ' << s.LogPages << ' '
-        << s.LogName << ' ' << s.DefaultLogName << ' ' << s.MaximumRetryTime;
-    return out.str();
 }
 
 TEST(SettingsCheck, ValidValuesAreKeptAndAnyInvalidOneReplacesEveryValue) {

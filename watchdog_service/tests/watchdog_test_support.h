@@ -8,10 +8,12 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "JOVX_ErrorLogging.h"
+#include "JOVX_WDT_SettingsRead.h"
 #include "watchdog_clock.h"
 
 namespace wdt_test {
@@ -22,9 +24,8 @@ namespace wdt_test {
 class VirtualClock final : public jovx::WatchdogClock {
   public:
     struct Pause {
-        bool sleep;           // a plain sleep rather than a wait on events
-        std::uint32_t ms;     // as asked (plat::kWaitForever for an unbounded wait)
-        std::uint64_t at_ms;  // virtual time when it began
+        bool sleep;        // a plain sleep rather than a wait on events
+        std::uint32_t ms;  // as asked (plat::kWaitForever for an unbounded wait)
     };
 
     explicit VirtualClock(std::uint32_t start_tick = 0) : start_tick_(start_tick) {}
@@ -35,18 +36,11 @@ class VirtualClock final : public jovx::WatchdogClock {
         actions_.emplace(at_ms, std::move(action));
     }
 
-    std::uint64_t now_ms() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return now_;
-    }
-    std::vector<Pause> pauses() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return pauses_;
-    }
-    // The bounded waits and sleeps in seconds, in order: what the watchdog slept.
+    // The bounded waits (or sleeps) in seconds, in order: what the watchdog slept.
     std::vector<std::uint32_t> waited_seconds(bool sleeps = false) {
+        std::lock_guard<std::mutex> lock(mutex_);
         std::vector<std::uint32_t> seconds;
-        for (const Pause& pause : pauses()) {
+        for (const Pause& pause : pauses_) {
             if (pause.sleep == sleeps && pause.ms != plat::kWaitForever) {
                 seconds.push_back(pause.ms / 1000);
             }
@@ -98,7 +92,7 @@ class VirtualClock final : public jovx::WatchdogClock {
 
     std::uint64_t record(bool sleep, std::uint32_t ms) {
         std::lock_guard<std::mutex> lock(mutex_);
-        pauses_.push_back({sleep, ms, now_});
+        pauses_.push_back({sleep, ms});
         return ms == plat::kWaitForever ? UINT64_MAX : now_ + ms;
     }
 
@@ -126,6 +120,16 @@ class VirtualClock final : public jovx::WatchdogClock {
     std::vector<Pause> pauses_;
 };
 
+// All settings items in declaration order.
+inline std::string fields(const WDT_Settings& s) {
+    std::ostringstream out;
+    out << s.TimeoutInterval << ' ' << s.IntervalCount << ' ' << s.ShorteningCount << ' '
+        << s.MinimumInterval << ' ' << s.RetryInterval << ' ' << s.TimeoutAction << ' '
+        << int{s.ErrorWatching} << ' ' << s.LogSize << ' ' << s.LogLevel << ' ' << s.LogPages << ' '
+        << s.LogName << ' ' << s.DefaultLogName << ' ' << s.MaximumRetryTime;
+    return out.str();
+}
+
 // Every message the service writes, as the log tap sees it.
 struct LoggedMessage {
     std::uint32_t kind;  // 1 trace, 2 event log
@@ -151,11 +155,7 @@ class MessageRecorder {
         std::lock_guard<std::mutex> lock(state().mutex);
         return state().messages;
     }
-    static int count(const std::string& id) {
-        const auto all = messages();
-        return static_cast<int>(std::count_if(all.begin(), all.end(),
-                                              [&](const LoggedMessage& m) { return m.id == id; }));
-    }
+    static int count(const std::string& id) { return static_cast<int>(texts(id).size()); }
     // The event log messages' ids, in order.
     static std::vector<std::string> events() {
         std::vector<std::string> ids;
