@@ -180,9 +180,11 @@ void host_main() {
     status.current_state = plat::kServiceRunning;
     plat::set_service_status(g_host_handle, status);
     plat::set_service_status_detail("last reset never");
-    plat::Window window;
-    if (window.create(plat::module_instance(), kClass, nullptr)) {
-        g_host->window = &window;
+    // Never destroyed, as in the service: a second stop may reach the handler after this
+    // function has returned.
+    static plat::Window* const window = new plat::Window;
+    if (window->create(plat::module_instance(), kClass, nullptr)) {
+        g_host->window = window;
         g_host->window_ready = true;
         plat::Message message;
         while (plat::get_message(&message) > 0) {
