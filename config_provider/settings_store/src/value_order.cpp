@@ -5,6 +5,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -293,14 +294,23 @@ Step advance(Frame* f, const ValueNode** x, const ValueNode** y, int* result) {
     return Step::equal;
 }
 
-// Frames of nested structures; most comparisons need no more than the inline ones.
+// Frames of nested structures; most comparisons need no more than the inline ones, which
+// are only made when pushed: a comparison of two flat structures makes one.
 class FrameStack {
   public:
+    FrameStack() {}
+    FrameStack(const FrameStack&) = delete;
+    FrameStack& operator=(const FrameStack&) = delete;
+    ~FrameStack() {
+        while (!empty()) {
+            pop();
+        }
+    }
     bool empty() const { return size_ == 0; }
     Frame& top() { return size_ <= kInline ? inline_[size_ - 1] : more_[size_ - 1 - kInline]; }
     void push(Frame&& frame) {
         if (size_ < kInline) {
-            inline_[size_] = std::move(frame);
+            new (&inline_[size_]) Frame(std::move(frame));
         } else {
             more_.push_back(std::move(frame));
         }
@@ -310,12 +320,16 @@ class FrameStack {
         --size_;
         if (size_ >= kInline) {
             more_.pop_back();
+        } else {
+            inline_[size_].~Frame();
         }
     }
 
   private:
     static constexpr std::size_t kInline = 8;
-    Frame inline_[kInline];
+    union {
+        Frame inline_[kInline];
+    };
     std::vector<Frame> more_;
     std::size_t size_ = 0;
 };
