@@ -5,6 +5,7 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -293,14 +294,23 @@ Step advance(Frame* f, const ValueNode** x, const ValueNode** y, int* result) {
     return Step::equal;
 }
 
-// Frames of nested structures; most comparisons need no more than the inline ones.
+// Frames of nested structures; most comparisons need no more than the inline ones, which
+// are only made when pushed: a comparison of two flat structures makes one.
 class FrameStack {
   public:
+    FrameStack() {}
+    FrameStack(const FrameStack&) = delete;
+    FrameStack& operator=(const FrameStack&) = delete;
+    ~FrameStack() {
+        while (!empty()) {
+            pop();
+        }
+    }
     bool empty() const { return size_ == 0; }
     Frame& top() { return size_ <= kInline ? inline_[size_ - 1] : more_[size_ - 1 - kInline]; }
     void push(Frame&& frame) {
         if (size_ < kInline) {
-            inline_[size_] = std::move(frame);
+            new (&inline_[size_]) Frame(std::move(frame));
         } else {
             more_.push_back(std::move(frame));
         }
@@ -310,12 +320,16 @@ class FrameStack {
         --size_;
         if (size_ >= kInline) {
             more_.pop_back();
+        } else {
+            inline_[size_].~Frame();
         }
     }
 
   private:
     static constexpr std::size_t kInline = 8;
-    Frame inline_[kInline];
+    union {
+        Frame inline_[kInline];
+    };
     std::vector<Frame> more_;
     std::size_t size_ = 0;
 };
@@ -371,6 +385,49 @@ void sort_by_key(ValueNode** first, ValueNode** last, Key key, Less less) {
     }
 }
 
+// What compare_addresses reads of an address, gathered so that sorting reads no node.
+struct AddressKey {
+    std::uint16_t form;
+    std::uint16_t family;
+    std::uint64_t high;  // numeric: the address's bytes as big-endian words
+    std::uint64_t low;
+    const char* host;  // host names
+    const ValueNode* node;
+};
+
+AddressKey address_key(const ValueNode* n) {
+    const QAC_IpAddr& a = n->data.Payload.IpAddr;
+    AddressKey key{a.Form, a.Family, 0, 0, nullptr, n};
+    if (a.Form == QAC_IPADDR_HOSTNAME) {
+        key.host = a.HostName != nullptr ? a.HostName : "";
+    } else if (a.Form == QAC_IPADDR_NUMERIC) {
+        if (a.Family == 4) {
+            key.high = big_endian<std::uint32_t>(a.Address);
+        } else {
+            key.high = big_endian<std::uint64_t>(a.Address);
+            key.low = big_endian<std::uint64_t>(a.Address + 8);
+        }
+    }
+    return key;
+}
+
+// compare_addresses(a, b) < 0.
+bool address_less(const AddressKey& a, const AddressKey& b) {
+    if (a.form != b.form) {
+        return a.form < b.form;
+    }
+    if (a.form == QAC_IPADDR_HOSTNAME) {
+        return std::strcmp(a.host, b.host) < 0;
+    }
+    if (a.form != QAC_IPADDR_NUMERIC) {
+        return by_address(a.node, b.node) < 0;
+    }
+    if (a.family != b.family) {
+        return a.family < b.family;
+    }
+    return a.high != b.high ? a.high < b.high : a.low < b.low;
+}
+
 }  // namespace
 
 void sort_values(ValueNode** first, ValueNode** last) {
@@ -392,6 +449,10 @@ void sort_values(ValueNode** first, ValueNode** last) {
                 return n->data.Payload.String != nullptr ? n->data.Payload.String : "";
             },
             [](const char* a, const char* b) { return std::strcmp(a, b) < 0; });
+        return;
+    }
+    if (last - first >= kKeyedFrom && type == QAC_TYPE_IPADDR) {
+        sort_by_key(first, last, address_key, address_less);
         return;
     }
     with_order(type, [first, last](auto compare) {

@@ -198,9 +198,21 @@ Result parse_integer(std::string_view text, std::int64_t* value) {
     at = skip_whitespace(text, at);
     constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
     // The largest magnitude that takes one more digit, and the largest digit it then takes.
-    const std::uint64_t last_full = kMax / base;
-    const unsigned last_digit = static_cast<unsigned>(kMax % base);
+    // Spelled out per base, so that each is a constant rather than a division per call.
+    const std::uint64_t last_full = base == 10 ? kMax / 10 : base == 16 ? kMax / 16 : kMax / 8;
+    const unsigned last_digit = static_cast<unsigned>(base == 10   ? kMax % 10
+                                                      : base == 16 ? kMax % 16
+                                                                   : kMax % 8);
     std::uint64_t magnitude = 0;
+    // Decimal digits while no overflow is possible, without the checks below.
+    while (at < text.size() && magnitude < last_full) {
+        const unsigned digit = static_cast<unsigned char>(text[at]) - unsigned{'0'};
+        if (digit > 9 || digit >= base) {
+            break;
+        }
+        magnitude = magnitude * base + digit;
+        ++at;
+    }
     while (at < text.size()) {
         const auto c = static_cast<unsigned char>(text[at]);
         if (!is_letter(c) && !is_digit(c)) {

@@ -98,6 +98,26 @@ TEST(MarkupTree, LenientReading) {
     EXPECT_EQ(read_document(3, "<a/>", &document), QAC_E_PARAM);
 }
 
+// Runs are scanned several bytes at a time: a byte that ends one, or starts a sequence whose
+// bytes are not markup, counts wherever it falls. (A name still ends at the first `>`.)
+TEST(MarkupTree, MarkupBytesAtEveryOffset) {
+    for (std::size_t k = 1; k <= 17; ++k) {
+        const std::string pad(k, 'x');
+        const struct {
+            std::string text;
+            std::string tree;
+        } cases[] = {
+            {"<r><a>" + pad + "</a><b/></r>", "r[a['" + pad + "'] b]"},
+            {"<r><a>" + pad + "\xC3<b/></a></r>", "r[a['" + pad + "\xC3<b/>']]"},
+            {"<r><a q='" + pad + ">\"' " + pad + ">t</a></r>", "r[a['t']]"},
+            {"<r><a" + pad + "\xE2>>b>t</a></r>", "r[a" + pad + "\xE2['t']]"},
+        };
+        for (const auto& c : cases) {
+            EXPECT_EQ(dump_text(c.text), c.tree) << c.text;
+        }
+    }
+}
+
 // Files are read in blocks; tags, texts and sequences that cross a block boundary must come
 // out as from memory.
 TEST(MarkupSource, FilesAndMemoryGiveTheSameTree) {

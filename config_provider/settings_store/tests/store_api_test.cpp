@@ -558,14 +558,41 @@ TEST_F(StoreApi, LongSetsAndAddressBytesKeepTheOrder) {
     EXPECT_EQ(get("Big"), joined(numbers));
     EXPECT_EQ(get("Text"), joined(texts));
 
-    ASSERT_EQ(read("<Host>10.0.0.1</Host><Host>9.0.0.2</Host><Host>fe80::1</Host>"
-                   "<Host>2001:db8::2:0</Host><Host>2001:db8::1</Host>"),
-              0u);
+    // Of every form, with equal ones (masks play no part) whose first must stay, and IPv6
+    // addresses that differ in their first or in their last eight bytes only.
+    const char* const hosts[] = {"zeta",
+                                 "10.0.0.1/255.0.0.0",
+                                 "2001:db8::2:0",
+                                 "alpha",
+                                 "10.0.0.2",
+                                 "fe80::1",
+                                 "9.255.255.255",
+                                 "::1",
+                                 "mid",
+                                 "10.0.0.1",
+                                 "2001:db9::1",
+                                 "0:0:0:0:0:0:0:1",
+                                 "1.2.3.4",
+                                 "2001:db8::1",
+                                 "alpha",
+                                 "10.0.1.0",
+                                 "2001:db8:0:0:1::",
+                                 "10.0.0.2/255.255.0.0"};
+    document.clear();
+    for (const char* host : hosts) {
+        document += std::string("<Host>") + host + "</Host>";
+    }
+    ASSERT_EQ(read(document), 0u);
+    const std::string v6_mask = "/0000:0000:0000:0000:0000:0000:0000:0000";
     EXPECT_EQ(get("Host"),
-              "9.0.0.2/0.0.0.0,10.0.0.1/0.0.0.0,"
-              "2001:0db8:0000:0000:0000:0000:0000:0001/0000:0000:0000:0000:0000:0000:0000:0000,"
-              "2001:0db8:0000:0000:0000:0000:0002:0000/0000:0000:0000:0000:0000:0000:0000:0000,"
-              "fe80:0000:0000:0000:0000:0000:0000:0001/0000:0000:0000:0000:0000:0000:0000:0000");
+              "alpha,mid,zeta,1.2.3.4/0.0.0.0,9.255.255.255/0.0.0.0,"
+              "10.0.0.1/255.0.0.0,10.0.0.2/0.0.0.0,10.0.1.0/0.0.0.0,"
+              "0000:0000:0000:0000:0000:0000:0000:0001" +
+                  v6_mask + "," + "2001:0db8:0000:0000:0000:0000:0000:0001" + v6_mask + "," +
+                  "2001:0db8:0000:0000:0000:0000:0002:0000" + v6_mask + "," +
+                  "2001:0db8:0000:0000:0001:0000:0000:0000" + v6_mask + "," +
+                  "2001:0db9:0000:0000:0000:0000:0000:0001" + v6_mask + "," +
+                  "fe80:0000:0000:0000:0000:0000:0000:0001" + v6_mask);
 }
 
 TEST_F(StoreApi, StructuresByIdentifierOrByAllMembers) {
