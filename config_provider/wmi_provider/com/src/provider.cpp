@@ -99,12 +99,12 @@ bool put_text(IWbemClassObject* parameters, const wchar_t* name, const std::stri
     return put;
 }
 
-void put_integer(IWbemClassObject* object, const wchar_t* name, std::int32_t number) {
+HRESULT put_integer(IWbemClassObject* object, const wchar_t* name, std::int32_t number) {
     VARIANT value;
     VariantInit(&value);
     value.vt = VT_I4;
     value.lVal = number;
-    object->Put(name, 0, &value, 0);
+    return object->Put(name, 0, &value, 0);
 }
 
 // Puts the method's text result, if any, and returns ReturnValue: a text that cannot reach
@@ -217,7 +217,9 @@ HRESULT Provider::CreateInstanceEnumAsync(const BSTR class_name, LONG, IWbemCont
     if (FAILED(result) || !instance) {
         return complete(sink, failure(result));
     }
-    put_integer(instance.get(), L"id", 1);
+    if (FAILED(result = put_integer(instance.get(), L"id", 1))) {
+        return complete(sink, result);
+    }
     IWbemClassObject* objects[] = {instance.get()};
     sink->Indicate(1, objects);
     return complete(sink, WBEM_S_NO_ERROR);
@@ -274,7 +276,10 @@ HRESULT Provider::ExecMethodAsync(const BSTR, const BSTR method_name, LONG, IWbe
             break;
         }
     }
-    put_integer(out.get(), L"ReturnValue", return_value);
+    // Without its ReturnValue the caller could not tell the outcome: the call fails instead.
+    if (FAILED(result = put_integer(out.get(), L"ReturnValue", return_value))) {
+        return complete(sink, result);
+    }
     IWbemClassObject* objects[] = {out.get()};
     sink->Indicate(1, objects);
     return complete(sink, WBEM_S_NO_ERROR);

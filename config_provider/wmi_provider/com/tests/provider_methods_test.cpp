@@ -188,13 +188,17 @@ TEST_F(ProviderMethods, OnlyTheFourNamesAsWrittenAndOnlyWithTheirClassAreServed)
                                 L"GetComponentList ", L"Reset", L""}) {
         EXPECT_EQ(exec(name).result(), kNotSupported);
     }
-    // A namespace without the class, and a class without the method's signature: the call
-    // completes with the failure that stopped it.
+    // A namespace without the class, a class without the method's signature, and one whose
+    // out-parameters cannot take the ReturnValue: the call completes with the failure that
+    // stopped it.
+    auto* without_return_value = new ClassObject({L"id"});
+    without_return_value->add_method(L"GetComponentList", new ClassObject({L"ComponentList"}));
     const struct {
         ClassObject* the_class;
         HRESULT expected;
     } broken[] = {{nullptr, kNotSupported},
-                  {new ClassObject({L"id"}), static_cast<HRESULT>(WBEM_E_NOT_FOUND)}};
+                  {new ClassObject({L"id"}), static_cast<HRESULT>(WBEM_E_NOT_FOUND)},
+                  {without_return_value, static_cast<HRESULT>(WBEM_E_NOT_FOUND)}};
     for (const auto& b : broken) {
         const Ref<wbem_test::Namespace> other(new wbem_test::Namespace(b.the_class));
         ASSERT_EQ(initialize(other.get()), WBEM_S_INITIALIZED);
