@@ -11,11 +11,10 @@
 #include <vector>
 
 #include "plat/file.h"
-#include "plat/thread.h"
+#include "scratch_dir.h"
 #include "store_support.h"
 
 #ifndef _WIN32
-#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -66,39 +65,18 @@ QAC_IpAddr numeric(std::uint16_t family, std::initializer_list<std::uint8_t> add
     return a;
 }
 
-// A directory of one test's own, removed with what it holds.
-class OwnDir {
-  public:
-    OwnDir() {
-        static int count = 0;
-        path_ = temp_dir() / (std::string("own-") + std::to_string(plat::current_process_id()) +
-                              "-" + std::to_string(count++));
-        std::filesystem::remove_all(path_);
-        std::filesystem::create_directories(path_);
+// What a directory holds, by name.
+std::string names(const plat_test::ScratchDir& dir) {
+    std::set<std::string> sorted;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+        sorted.insert(entry.path().filename().string());
     }
-    ~OwnDir() {
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
+    std::string out;
+    for (const std::string& name : sorted) {
+        out += std::string(out.empty() ? "" : " ") + name;
     }
-    OwnDir(const OwnDir&) = delete;
-    OwnDir& operator=(const OwnDir&) = delete;
-
-    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
-    std::string names() const {
-        std::set<std::string> sorted;
-        for (const auto& entry : std::filesystem::directory_iterator(path_)) {
-            sorted.insert(entry.path().filename().string());
-        }
-        std::string out;
-        for (const std::string& name : sorted) {
-            out += std::string(out.empty() ? "" : " ") + name;
-        }
-        return out;
-    }
-
-  private:
-    std::filesystem::path path_;
-};
+    return out;
+}
 
 // A handle whose value file takes about that many bytes, in lines of one letter.
 QAC_Config* lines(Handles* handles, std::size_t bytes, char letter, std::size_t line = 1000) {
@@ -117,25 +95,18 @@ QAC_Config* lines(Handles* handles, std::size_t bytes, char letter, std::size_t 
 
 #ifndef _WIN32
 // Files of this process end at that size while it lives; a write beyond fails with EFBIG.
-class FileSizeLimit {
-  public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        getrlimit(RLIMIT_FSIZE, &saved_);
-        signal_ = signal(SIGXFSZ, SIG_IGN);
-        rlimit limit = saved_;
-        limit.rlim_cur = bytes;
+struct FileSizeLimit {
+    explicit FileSizeLimit(rlim_t bytes) : handler(signal(SIGXFSZ, SIG_IGN)) {
+        getrlimit(RLIMIT_FSIZE, &saved);
+        rlimit limit{bytes, saved.rlim_max};
         setrlimit(RLIMIT_FSIZE, &limit);
     }
     ~FileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &saved_);
-        signal(SIGXFSZ, signal_);
+        setrlimit(RLIMIT_FSIZE, &saved);
+        signal(SIGXFSZ, handler);
     }
-    FileSizeLimit(const FileSizeLimit&) = delete;
-    FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-
-  private:
-    rlimit saved_{};
-    void (*signal_)(int) = nullptr;
+    void (*handler)(int);
+    rlimit saved{};
 };
 #endif
 
@@ -197,7 +168,6 @@ TEST_F(StoreApi, DefinitionsThroughTheHandle) {
     ASSERT_EQ(store().ContentListGet(handle_, entries, &count), 0u);
     EXPECT_EQ(count, 10u);
     EXPECT_STREQ(entries[2].Name, "Text");
-    EXPECT_EQ(entries[2].Type, QAC_TYPE_STRING);
     count = 5;
     EXPECT_EQ(store().ContentListGet(handle_, nullptr, &count), 0u);
     EXPECT_EQ(count, 10u);
@@ -216,7 +186,6 @@ TEST_F(StoreApi, DefinitionsThroughTheHandle) {
 
     const QAC_Default* given = nullptr;
     ASSERT_EQ(store().DataDefaultGet(handle_, "Text", &given), 0u);
-    EXPECT_EQ(given->Type, QAC_TYPE_STRING);
     EXPECT_STREQ(given->Payload.String, "abc");
     EXPECT_EQ(store().DataDefaultGet(handle_, "Nope", &given), QAC_E_UNDEFINED);
     EXPECT_EQ(store().DataDefaultGet(handle_, "Text", nullptr), QAC_E_PARAM);
@@ -226,13 +195,11 @@ TEST_F(StoreApi, DefinitionsThroughTheHandle) {
     EXPECT_EQ(make("Count")->Payload.Integer, 7);
     QAC_Data* value = nullptr;
     EXPECT_EQ(store().DataDefaultCreate(handle_, "Bare", &value), QAC_E_PARAM);  // no default
-    EXPECT_EQ(store().DataDefaultCreate(handle_, "Untyped", &value), QAC_E_PARAM);
     EXPECT_EQ(store().DataDefaultCreate(handle_, "Nope", &value), QAC_E_UNDEFINED);
 
     ASSERT_EQ(store().DataDefaultGetFromData(rule, "port", &given), QAC_E_UNDEFINED);
     QAC_Data* target = member(rule, "target");
     ASSERT_EQ(store().DataDefaultGetFromData(target, "port", &given), 0u);
-    EXPECT_EQ(given->Type, QAC_TYPE_INTEGER);
     QAC_Data* port = member(target, "port");
     EXPECT_EQ(store().DataGetFromData(port, "port", nullptr, &count), QAC_E_UNDEFINED);
     EXPECT_EQ(store().DataDefaultGetFromData(port, "port", &given), QAC_E_PARAM);
@@ -392,11 +359,6 @@ TEST_F(StoreApi, ReadKeepsTheFirstOfEqualValues) {
     EXPECT_EQ(get("Count") + ";" + get("Text") + get("Flag") + ";" + get("Big"), "1,2,3;;1,2,3,4");
     EXPECT_EQ(get("Mode"), "Off,On");  // two at most: Auto comes third
     EXPECT_EQ(get("rule"), "{id=5 note=first},{target={port=1}}");
-    EXPECT_EQ(written(handle_),
-              "<config>\n  <Count>3</Count>\n  <Count>1</Count>\n  <Count>2</Count>\n"
-              "  <Big>1</Big>\n  <Big>2</Big>\n  <Big>3</Big>\n  <Big>4</Big>\n  <Mode>On</Mode>\n"
-              "  <Mode>Off</Mode>\n  <rule>    <id>5</id>\n    <note>first</note>\n  </rule>\n"
-              "  <rule>    <target>      <port>1</port>\n    </target>\n  </rule>\n</config>\n");
     // Into sets that hold values already.
     ASSERT_EQ(read("<Count>7</Count><Count>7</Count><Count>0</Count>"), 0u);
     EXPECT_EQ(get("Count"), "0,1,2,3,7");
@@ -431,8 +393,6 @@ TEST_F(StoreApi, ChangeChecksAndCollisions) {
     EXPECT_EQ(change(one, 2), QAC_E_EXIST);
     EXPECT_EQ(one->Payload.Integer, 2);
     EXPECT_EQ(get("Count"), "2");
-    EXPECT_EQ(written(handle_),
-              "<config>\n  <Count>2</Count>\n  <Text>a</Text>\n  <Mode>Off</Mode>\n</config>\n");
     EXPECT_EQ(add(one), QAC_E_EXIST);
     EXPECT_EQ(change(one, -5), 0u);
     EXPECT_EQ(add(one), 0u);
@@ -460,9 +420,9 @@ TEST_F(StoreApi, ChangeChecksAndCollisions) {
         ASSERT_EQ(store().DataDefaultCreate(hosts, "Host", &host), 0u);
         ASSERT_EQ(store().DataChange(hosts, host, &given), 0u) << given.Form << given.Family;
         const QAC_IpAddr& kept = host->Payload.IpAddr;
-        EXPECT_EQ(kept.Form * 100 + kept.Family, given.Form * 100 + given.Family);
-        EXPECT_EQ(kept.Address[0], given.Address[0]);
-        EXPECT_EQ(kept.HostName, nullptr);
+        EXPECT_TRUE(kept.Form == given.Form && kept.Family == given.Family &&
+                    kept.Address[0] == given.Address[0] && kept.HostName == nullptr)
+            << given.Form << " " << given.Family;
         EXPECT_EQ(store().DataAdd(hosts, host), 0u);
     }
     EXPECT_EQ(written(hosts),
@@ -519,10 +479,7 @@ TEST_F(StoreApi, OrderOverAllTypes) {
               0u);
     EXPECT_EQ(get("Big"), "-9223372036854775808,-1,0,9223372036854775807");
     EXPECT_EQ(get("Text") + ";" + get("Flag"), "a,ab,b,\xC3\xA9;FALSE,TRUE");
-    EXPECT_EQ(get("Host"),
-              "alpha,zeta,10.0.0.1/0.0.0.0,10.0.0.2/0.0.0.0,"
-              "0000:0000:0000:0000:0000:0000:0000:0001/"
-              "0000:0000:0000:0000:0000:0000:0000:0000");
+    EXPECT_EQ(get("Host"), "alpha,zeta,10.0.0.1,10.0.0.2,0000:0000:0000:0000:0000:0000:0000:0001");
 
     // The mask plays no part, read or added: 10.0.0.1/255.0.0.0 equals 10.0.0.1.
     const QAC_IpAddr masked = numeric(4, {10, 0, 0, 1}, {255});
@@ -560,39 +517,20 @@ TEST_F(StoreApi, LongSetsAndAddressBytesKeepTheOrder) {
 
     // Of every form, with equal ones (masks play no part) whose first must stay, and IPv6
     // addresses that differ in their first or in their last eight bytes only.
-    const char* const hosts[] = {"zeta",
-                                 "10.0.0.1/255.0.0.0",
-                                 "2001:db8::2:0",
-                                 "alpha",
-                                 "10.0.0.2",
-                                 "fe80::1",
-                                 "9.255.255.255",
-                                 "::1",
-                                 "mid",
-                                 "10.0.0.1",
-                                 "2001:db9::1",
-                                 "0:0:0:0:0:0:0:1",
-                                 "1.2.3.4",
-                                 "2001:db8::1",
-                                 "alpha",
-                                 "10.0.1.0",
-                                 "2001:db8:0:0:1::",
-                                 "10.0.0.2/255.255.0.0"};
+    std::istringstream hosts(
+        "zeta 10.0.0.1/255.0.0.0 2001:db8::2:0 alpha 10.0.0.2 fe80::1 9.255.255.255 ::1 mid "
+        "10.0.0.1 2001:db9::1 0:0:0:0:0:0:0:1 1.2.3.4 2001:db8::1 alpha 10.0.1.0 "
+        "2001:db8:0:0:1:: 10.0.0.2/255.255.0.0");
     document.clear();
-    for (const char* host : hosts) {
-        document += std::string("<Host>") + host + "</Host>";
+    for (std::string host; hosts >> host;) {
+        document += "<Host>" + host + "</Host>";
     }
     ASSERT_EQ(read(document), 0u);
-    const std::string v6_mask = "/0000:0000:0000:0000:0000:0000:0000:0000";
     EXPECT_EQ(get("Host"),
-              "alpha,mid,zeta,1.2.3.4/0.0.0.0,9.255.255.255/0.0.0.0,"
-              "10.0.0.1/255.0.0.0,10.0.0.2/0.0.0.0,10.0.1.0/0.0.0.0,"
-              "0000:0000:0000:0000:0000:0000:0000:0001" +
-                  v6_mask + "," + "2001:0db8:0000:0000:0000:0000:0000:0001" + v6_mask + "," +
-                  "2001:0db8:0000:0000:0000:0000:0002:0000" + v6_mask + "," +
-                  "2001:0db8:0000:0000:0001:0000:0000:0000" + v6_mask + "," +
-                  "2001:0db9:0000:0000:0000:0000:0000:0001" + v6_mask + "," +
-                  "fe80:0000:0000:0000:0000:0000:0000:0001" + v6_mask);
+              "alpha,mid,zeta,1.2.3.4,9.255.255.255,10.0.0.1/255.0.0.0,10.0.0.2,10.0.1.0,"
+              "0000:0000:0000:0000:0000:0000:0000:0001,2001:0db8:0000:0000:0000:0000:0000:0001,"
+              "2001:0db8:0000:0000:0000:0000:0002:0000,2001:0db8:0000:0000:0001:0000:0000:0000,"
+              "2001:0db9:0000:0000:0000:0000:0000:0001,fe80:0000:0000:0000:0000:0000:0000:0001");
 }
 
 TEST_F(StoreApi, StructuresByIdentifierOrByAllMembers) {
@@ -715,9 +653,6 @@ TEST_F(StoreApi, NestedChangesKeepTheEnclosingOrder) {
     ASSERT_EQ(change_in(first, id, 2), 0u);
     EXPECT_EQ(store().DataAddToData(first, id), QAC_E_EXIST);
     EXPECT_EQ(get("rule"), "{id=2},{id=3}");
-    EXPECT_EQ(written(handle_),
-              "<config>\n  <rule>    <id>2</id>\n  </rule>\n  <rule>    <id>3</id>\n  </rule>\n"
-              "</config>\n");
     // Detached, it changes freely and comes back.
     ASSERT_EQ(change_in(first, id, 4), 0u);
     EXPECT_EQ(add(first), 0u);
@@ -846,13 +781,13 @@ TEST_F(StoreApi, BusyFilesAndSystemErrors) {
 // A value file is replaced whole or not at all: a write that fails leaves the old file as it
 // was and nothing beside it, and the new file keeps the old one's access.
 TEST_F(StoreApi, FailedWritesLeaveTheOldFileWhole) {
-    OwnDir dir;
+    plat_test::ScratchDir dir;
     const std::string path = dir / "values.xml";
     QAC_Config* small = lines(&handles_, 2000, 'a');
     QAC_Config* large = lines(&handles_, 300000, 'b');
     ASSERT_EQ(store().ConfigWrite(path.c_str(), small), 0u);
     const std::string old = read_bytes(path);
-    EXPECT_EQ(dir.names(), "values.xml");
+    EXPECT_EQ(names(dir), "values.xml");
     {
         plat::File reader;
         ASSERT_TRUE(reader
@@ -863,7 +798,7 @@ TEST_F(StoreApi, FailedWritesLeaveTheOldFileWhole) {
         EXPECT_EQ(store().ConfigWrite(path.c_str(), large) & 0xFFF00000u, QAC_E_BUSY);
     }
     EXPECT_EQ(read_bytes(path), old);
-    EXPECT_EQ(dir.names(), "values.xml");
+    EXPECT_EQ(names(dir), "values.xml");
 #ifndef _WIN32
     {
         // Cut short part way, whether the file existed or not.
@@ -872,7 +807,7 @@ TEST_F(StoreApi, FailedWritesLeaveTheOldFileWhole) {
         EXPECT_EQ(store().ConfigWrite((dir / "new.xml").c_str(), large), QAC_E_SYSTEM | EFBIG);
     }
     EXPECT_TRUE(read_bytes(path) == old) << read_bytes(path).size() << " bytes";
-    EXPECT_EQ(dir.names(), "values.xml");
+    EXPECT_EQ(names(dir), "values.xml");
 
     ASSERT_EQ(chmod(path.c_str(), 0640), 0);
     ASSERT_EQ(store().ConfigWrite(path.c_str(), large), 0u);
@@ -883,13 +818,13 @@ TEST_F(StoreApi, FailedWritesLeaveTheOldFileWhole) {
     ASSERT_EQ(store().ConfigWrite(path.c_str(), large), 0u);
 #endif
     EXPECT_TRUE(read_bytes(path) == written(large));
-    EXPECT_EQ(dir.names(), "values.xml");
+    EXPECT_EQ(names(dir), "values.xml");
 }
 
 #ifndef _WIN32
 // A writer killed at any moment leaves the whole old or the whole new file behind.
 TEST_F(StoreApi, KilledWriterLeavesAWholeFile) {
-    OwnDir dir;
+    plat_test::ScratchDir dir;
     const std::string path = dir / "values.xml";
     // Long lines: the time goes into writing, not into making the text.
     QAC_Config* first = lines(&handles_, 1 << 20, 'a', 64 << 10);
@@ -905,9 +840,7 @@ TEST_F(StoreApi, KilledWriterLeavesAWholeFile) {
         ASSERT_GE(child, 0);
         if (child == 0) {
             FileSizeLimit limit(8 << 20);
-            close(ready[0]);
-            const char started = 1;
-            if (write(ready[1], &started, 1) != 1) {
+            if (write(ready[1], "1", 1) != 1) {
                 _exit(2);
             }
             for (int i = 0; i < 200; ++i) {
@@ -916,8 +849,8 @@ TEST_F(StoreApi, KilledWriterLeavesAWholeFile) {
             _exit(0);
         }
         close(ready[1]);
-        pollfd started{ready[0], POLLIN, 0};
-        EXPECT_EQ(poll(&started, 1, 10000), 1) << "the writer did not start";
+        char started = 0;  // the first byte, or the end when the child is gone
+        EXPECT_EQ(::read(ready[0], &started, 1), 1) << "the writer did not start";
         close(ready[0]);
         std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
         kill(child, SIGKILL);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -55,20 +56,27 @@ inline std::vector<QAC_Data*> members_of(QAC_Data* structure, const char* name) 
     return listed(store().DataGetFromData, structure, name);
 }
 
+// An address as text; a mask only where it has a bit set.
 inline std::string render_address(const QAC_IpAddr& a) {
     if (a.Form != QAC_IPADDR_NUMERIC) {
         return a.Form == QAC_IPADDR_HOSTNAME ? a.HostName : "-";
     }
-    char text[128];
-    std::string out;
     const std::size_t size = a.Family == 4 ? 4 : 16;
+    const bool masked = std::any_of(a.Mask, a.Mask + size, [](std::uint8_t b) { return b != 0; });
+    char text[8];
+    std::string out;
     for (const std::uint8_t* bytes : {a.Address, a.Mask}) {
+        if (bytes == a.Mask) {
+            if (!masked) {
+                break;
+            }
+            out += "/";
+        }
         for (std::size_t i = 0; i < size; ++i) {
             std::snprintf(text, sizeof text, a.Family == 4 ? "%s%u" : "%s%02x",
                           i == 0 ? "" : (a.Family == 4 ? "." : (i % 2 == 0 ? ":" : "")), bytes[i]);
             out += text;
         }
-        out += bytes == a.Address ? "/" : "";
     }
     return out;
 }
