@@ -5,6 +5,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "value_text.h"
 
 namespace qac {
@@ -82,6 +86,25 @@ std::uint64_t load_word(const unsigned char* at) {
 // The first byte at or after `at` whose class is in `mask`, or `end`.
 template <unsigned char kMask>
 const unsigned char* skip_until(const unsigned char* at, const unsigned char* end) {
+#if defined(__SSE2__)
+    // Sixteen at a time where the processor compares them in one step.
+    while (end - at >= 16) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
+        int stops = _mm_movemask_epi8(bytes);  // the first bytes of longer sequences
+        if constexpr (kMask == kTextStop) {
+            stops |= _mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('<')));
+        } else {
+            stops |= _mm_movemask_epi8(
+                _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(bytes, _mm_set1_epi8('>')),
+                                          _mm_cmpeq_epi8(bytes, _mm_set1_epi8('\''))),
+                             _mm_cmpeq_epi8(bytes, _mm_set1_epi8('"'))));
+        }
+        if (stops != 0) {
+            return at + std::countr_zero(static_cast<unsigned>(stops));
+        }
+        at += 16;
+    }
+#endif
     if constexpr (std::endian::native == std::endian::little) {
         while (end - at >= 8) {
             const std::uint64_t word = load_word(at);

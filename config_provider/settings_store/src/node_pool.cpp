@@ -40,11 +40,7 @@ std::size_t block_size(std::size_t index) {
 }  // namespace
 
 NodePool::~NodePool() {
-    // Released nodes are poisoned; the blocks go back whole.
-    for (std::size_t i = 0; i < blocks_.size(); ++i) {
-        QAC_UNPOISON(blocks_[i], sizeof(Slot) * block_size(i));
-        delete[] blocks_[i];
-    }
+    release_all([](ValueNode*) noexcept {});
 }
 
 void NodePool::lock() {
@@ -97,7 +93,29 @@ ValueNode* NodePool::take() {
     return new (slot->bytes) ValueNode();
 }
 
+void NodePool::release_all(void (*release)(ValueNode*) noexcept) noexcept {
+    for (std::size_t i = 0; i < blocks_.size(); ++i) {
+        const std::size_t used = i + 1 == blocks_.size() ? used_ : block_size(i);
+        QAC_UNPOISON(blocks_[i], sizeof(Slot) * used);
+        for (std::size_t n = 0; n < used; ++n) {
+            auto* node = reinterpret_cast<ValueNode*>(blocks_[i][n].bytes);
+            if (node->tag == kNodeTag) {
+                release(node);
+                node->tag = 0;
+            }
+        }
+    }
+    free_ = nullptr;
+    for (std::size_t i = 0; i < blocks_.size(); ++i) {
+        QAC_UNPOISON(blocks_[i], sizeof(Slot) * block_size(i));
+        delete[] blocks_[i];
+    }
+    blocks_.clear();
+    used_ = block_size_ = 0;
+}
+
 void NodePool::give(ValueNode* node) noexcept {
+    node->tag = 0;  // not taken: release_all passes it by
     node->~ValueNode();
     auto* slot = reinterpret_cast<Slot*>(node);
     slot->next_free = free_;

@@ -24,6 +24,11 @@ class NodePool {
     ValueNode* get();
     void put(ValueNode* node) noexcept;
 
+    // Calls release on every node taken and not put back, in the order they lie in memory,
+    // and forgets them: for the handle's end, which releases every value at once without
+    // following a single link. A node is taken from when its tag is set until it is put.
+    void release_all(void (*release)(ValueNode*) noexcept) noexcept;
+
     // Held across many gets and puts, it spares each its own locking.
     void lock();
     void unlock();

@@ -66,15 +66,44 @@ OwnedEnumList EnumListBuilder::take() noexcept {
     return std::move(head_);
 }
 
+namespace {
+
+// The payload's bytes after its first eight, which a text pointer never reaches.
+constexpr std::size_t kInlineOffset = 8;
+constexpr std::size_t kInlineSize = sizeof(QAC_Payload) - kInlineOffset;
+static_assert(sizeof(const char*) <= kInlineOffset && kInlineSize >= 24, "no room for a text");
+
+char* inline_text(QAC_Payload& payload) {
+    return reinterpret_cast<char*>(&payload) + kInlineOffset;
+}
+
+void release_payload_text(QAC_Payload& payload) noexcept {
+    if (payload.String != inline_text(payload)) {
+        release_text(payload.String);
+    }
+    payload.String = nullptr;
+}
+
+}  // namespace
+
+void put_payload_text(QAC_Payload* payload, std::string_view text) {
+    if (text.size() >= kInlineSize) {
+        payload->String = copy_text(text);
+        return;
+    }
+    char* here = inline_text(*payload);
+    if (!text.empty()) {
+        std::memcpy(here, text.data(), text.size());
+    }
+    here[text.size()] = '\0';
+    payload->String = here;
+}
+
 void release_payload(std::uint32_t type, QAC_Payload& payload) noexcept {
     switch (type) {
         case QAC_TYPE_STRING:
-            release_text(payload.String);
-            payload.String = nullptr;
-            break;
         case QAC_TYPE_ENUMERATION:
-            release_text(payload.Enumeration);
-            payload.Enumeration = nullptr;
+            release_payload_text(payload);
             break;
         case QAC_TYPE_IPADDR:
             release_text(payload.IpAddr.HostName);

@@ -50,6 +50,12 @@ class EnumListBuilder {
 // Releases the texts a payload of the given type owns (string, enumeration, host name).
 void release_payload(std::uint32_t type, QAC_Payload& payload) noexcept;
 
+// The text of a string or enumeration value's payload. One that fits lives in the payload's
+// own spare bytes (a large read makes tens of thousands of short ones), a longer one on the
+// heap; release_payload tells the two apart by the address. Only for a payload that stays
+// where it is, such as a value's record.
+void put_payload_text(QAC_Payload* payload, std::string_view text);
+
 // Releases a definition list with everything it owns: texts, enumeration lists, defaults
 // and nested members.
 void release_contents(QAC_Content* first) noexcept;

@@ -213,12 +213,15 @@ Result create_default(HandleState* state, const QAC_DataGroup& group, const char
             break;
         case QAC_TYPE_STRING: {
             std::lock_guard<plat::RecursiveMutex> hold(state->defaults_lock);
-            p.String = given.String != nullptr ? copy_text(given.String)
-                                               : make_padding(padding_of(definition));
+            if (given.String != nullptr) {
+                put_payload_text(&p, given.String);
+            } else {
+                p.String = make_padding(padding_of(definition));
+            }
             break;
         }
         case QAC_TYPE_ENUMERATION:
-            p.Enumeration = copy_text(given.Enumeration);
+            put_payload_text(&p, given.Enumeration);
             break;
         default:
             break;  // a structure starts without members
@@ -432,11 +435,7 @@ QAC_API void QAC_ConfigDestroy(QAC_Config* handle) {
     if (state == nullptr) {
         return;
     }
-    {
-        std::lock_guard<NodePool> hold(state->nodes);  // one hold for every node going back
-        group_release(&handle->Data);
-        release_detached(state);
-    }
+    release_all_values(state);
     state->tag = 0;
     handle->State = nullptr;
     delete state;

@@ -58,17 +58,35 @@ void group_init(QAC_DataGroup* group, const DefinitionLevel& level, QAC_Data* ow
 }
 
 void group_release(QAC_DataGroup* group) noexcept {
+    ValueNode* first = first_of(*group);
+    group_close_sets(group);
+    release_chain(first);
+}
+
+void group_close_sets(QAC_DataGroup* group) noexcept {
     for (std::uint32_t i = 0; i < group->DefinitionCount; ++i) {
         // A lookup still running in another thread finishes first.
         std::lock_guard<plat::RecursiveMutex> hold(group->Sets[i].lock);
         group->Sets[i].tag = QAC_DataSet::kDestroyed;
         group->Sets[i].root = nullptr;
     }
-    release_chain(first_of(*group));
     delete[] group->Sets;
     QAC_Data* owner = group->Owner;
     *group = QAC_DataGroup{};
     group->Owner = owner;
+}
+
+void release_all_values(HandleState* handle) noexcept {
+    std::lock_guard<NodePool> hold(handle->nodes);
+    group_close_sets(&handle->config->Data);
+    handle->nodes.release_all([](ValueNode* node) noexcept {
+        if (node->data.Type == QAC_TYPE_STRUCTURE) {
+            group_close_sets(&node->data.Members);
+        }
+        release_payload(node->data.Type, node->data.Payload);
+    });
+    std::lock_guard<plat::RecursiveMutex> detached(handle->detached_lock);
+    handle->detached = nullptr;
 }
 
 void group_empty(QAC_DataGroup* group) noexcept {
@@ -220,12 +238,6 @@ void untrack_detached(ValueNode* node) noexcept {
         node->next->prev = node->prev;
     }
     node->next = node->prev = nullptr;
-}
-
-void release_detached(HandleState* handle) noexcept {
-    std::lock_guard<plat::RecursiveMutex> hold(handle->detached_lock);
-    release_chain(handle->detached);
-    handle->detached = nullptr;
 }
 
 AncestorsOut::AncestorsOut(QAC_DataGroup* group) {

@@ -20,6 +20,14 @@ void group_init(QAC_DataGroup* group, const DefinitionLevel& level, QAC_Data* ow
 // Releases every value of the group and its sets; the group is left empty, without sets.
 void group_release(QAC_DataGroup* group) noexcept;
 
+// Closes the group's sets, each once its lock is free, and frees them; the values stay. The
+// group is left empty, without sets.
+void group_close_sets(QAC_DataGroup* group) noexcept;
+
+// Every value of the handle, in its groups or detached, with every group's sets: at the
+// handle's end, all at once.
+void release_all_values(HandleState* handle) noexcept;
+
 // Releases every value of the group; its sets stay, empty.
 void group_empty(QAC_DataGroup* group) noexcept;
 
@@ -43,7 +51,6 @@ void release_value(ValueNode* node) noexcept;
 // The handle's list of values in no group.
 void track_detached(ValueNode* node) noexcept;
 void untrack_detached(ValueNode* node) noexcept;
-void release_detached(HandleState* handle) noexcept;
 
 // The structures above a group that are in sets: their order depends on the group's
 // members, so they leave their sets while it changes and return afterwards.

@@ -30,6 +30,7 @@ struct alignas(64) ValueNode {
     ValueNode* right = nullptr;
     std::uint32_t left_height = 0;
     std::uint32_t right_height = 0;
+    std::uint32_t read_serial = 0;  // the read that made it, 0 for none
     // Right before the record, so that a check of a foreign record reads only the few
     // bytes in front of it.
     std::uint32_t tag = 0;
@@ -41,8 +42,9 @@ struct alignas(64) ValueNode {
     QAC_DataGroup* group = nullptr;  // null while detached
     QAC_DataSet* set = nullptr;      // null while detached
     HandleState* handle = nullptr;
-    std::uint32_t read_serial = 0;  // the read that made it, 0 for none
 };
+// Three cache lines: a fourth for a few bytes would add a third to a large read's memory.
+static_assert(sizeof(ValueNode) == 192 || sizeof(void*) != 8, "a value node grew a cache line");
 
 constexpr std::uint32_t kNodeTag = 0x564E4F44;  // "VNOD"
 

@@ -1,11 +1,13 @@
 #include "value_order.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <functional>
 #include <memory>
 #include <new>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -369,20 +371,145 @@ int compare_values(const ValueNode* a, const ValueNode* b) {
 
 namespace {
 
-// Sorts by a key taken out of each value first, so that comparing reads no value.
-template <typename Key, typename Less>
-void sort_by_key(ValueNode** first, ValueNode** last, Key key, Less less) {
+// Values are read in an order their memory does not follow: their first cache lines are
+// asked for this many values ahead.
+constexpr std::ptrdiff_t kAhead = 8;
+
+void prefetch_node(const ValueNode* n) {
+#if defined(__GNUC__)
+    __builtin_prefetch(&n->data);
+#else
+    (void)n;
+#endif
+}
+
+// Stable, by an unsigned word per entry: a counting pass per byte, lowest first; a byte
+// that all words share costs no pass.
+template <typename Entry, typename Word>
+void radix_sort(std::vector<Entry>* entries, Word word) {
+    std::array<std::array<std::uint32_t, 256>, 8> counts{};
+    for (const Entry& e : *entries) {
+        const std::uint64_t w = word(e);
+        for (std::size_t b = 0; b < 8; ++b) {
+            ++counts[b][w >> (8 * b) & 0xFF];
+        }
+    }
+    std::vector<Entry> moved(entries->size());
+    for (std::size_t b = 0; b < 8; ++b) {
+        std::array<std::uint32_t, 256>& count = counts[b];
+        if (count[word(entries->front()) >> (8 * b) & 0xFF] == entries->size()) {
+            continue;
+        }
+        std::uint32_t start = 0;
+        for (std::uint32_t& c : count) {
+            start += std::exchange(c, start);
+        }
+        for (const Entry& e : *entries) {
+            moved[count[word(e) >> (8 * b) & 0xFF]++] = e;
+        }
+        entries->swap(moved);
+    }
+}
+
+// From this many values a radix sort beats comparing.
+constexpr std::size_t kRadixFrom = 256;
+
+// Sorts by a key taken out of each value first, so that comparing reads no value, and drops
+// the values whose key is equal to the one before: the first of equal ones in the given
+// order stays, as the sort is stable. A key with a leading word (`word`, whose order the
+// key's order refines) is sorted by that word first and then only within runs of equal
+// words.
+template <typename Key, typename Less, typename Equal, typename Word>
+std::size_t sort_distinct_by_key(ValueNode** first, ValueNode** last, Key key, Less less,
+                                 Equal equal, Word word) {
     using Entry = std::pair<decltype(key(*first)), ValueNode*>;
     std::vector<Entry> entries;
     entries.reserve(static_cast<std::size_t>(last - first));
     for (ValueNode** n = first; n != last; ++n) {
+        if (last - n > kAhead) {
+            prefetch_node(n[kAhead]);
+        }
         entries.emplace_back(key(*n), *n);
     }
-    std::stable_sort(entries.begin(), entries.end(),
-                     [less](const Entry& a, const Entry& b) { return less(a.first, b.first); });
-    for (const Entry& e : entries) {
-        *first++ = e.second;
+    const auto by_key = [less](const Entry& a, const Entry& b) { return less(a.first, b.first); };
+    if (std::is_sorted(entries.begin(), entries.end(), by_key)) {
+        // Files often list values in order already.
+    } else if constexpr (std::is_same_v<Word, std::nullptr_t>) {
+        std::stable_sort(entries.begin(), entries.end(), by_key);
+    } else if (entries.size() < kRadixFrom) {
+        std::stable_sort(entries.begin(), entries.end(), by_key);
+    } else {
+        const auto word_of = [word](const Entry& e) { return word(e.first); };
+        radix_sort(&entries, word_of);
+        for (auto run = entries.begin(); run != entries.end();) {
+            auto end = run + 1;
+            while (end != entries.end() && word_of(*end) == word_of(*run)) {
+                ++end;
+            }
+            if (end - run > 1) {
+                std::stable_sort(run, end, by_key);
+            }
+            run = end;
+        }
     }
+    // Every entry is read before its place is written: kept ones fill from the front,
+    // dropped ones from the back.
+    std::size_t kept = 0;
+    ValueNode** dropped = last;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (i > 0 && equal(entries[kept - 1].first, entries[i].first)) {
+            *--dropped = entries[i].second;
+        } else {
+            entries[kept] = entries[i];
+            first[kept++] = entries[i].second;
+        }
+    }
+    return kept;
+}
+
+// A text from the offset at which all texts of the set still agree: its next eight bytes as
+// one big-endian word, zero after its end, decide most comparisons without reading it.
+struct TextKey {
+    std::uint64_t word;
+    const char* rest;  // the text after those eight bytes, or null when it ends within them
+};
+
+std::size_t common_prefix(ValueNode* const* first, ValueNode* const* last) {
+    const char* head = text_of(*first);
+    std::size_t common = std::strlen(head);
+    for (ValueNode* const* n = first + 1; n != last && common > 0; ++n) {
+        if (last - n > kAhead) {
+            prefetch_node(n[kAhead]);
+        }
+        const char* text = text_of(*n);
+        std::size_t same = 0;
+        while (same < common && text[same] == head[same]) {
+            ++same;
+        }
+        common = same;
+    }
+    return common;
+}
+
+TextKey text_key(const char* text) {
+    TextKey key{0, nullptr};
+    std::size_t i = 0;
+    for (; i < 8 && text[i] != '\0'; ++i) {
+        key.word |= std::uint64_t{static_cast<unsigned char>(text[i])} << (56 - 8 * i);
+    }
+    key.rest = i == 8 ? text + 8 : nullptr;
+    return key;
+}
+
+// The order strcmp gives: unsigned bytes, a text before any longer one it begins.
+int compare_text_keys(const TextKey& a, const TextKey& b) {
+    if (a.word != b.word) {
+        return a.word < b.word ? -1 : 1;
+    }
+    if (a.rest == nullptr || b.rest == nullptr) {
+        return 0;  // equal words that hold an end hold it at the same place
+    }
+    return std::strcmp(a.rest, b.rest);
 }
 
 // What compare_addresses reads of an address, gathered so that sorting reads no node.
@@ -411,58 +538,145 @@ AddressKey address_key(const ValueNode* n) {
     return key;
 }
 
-// compare_addresses(a, b) < 0.
-bool address_less(const AddressKey& a, const AddressKey& b) {
+// compare_addresses(a, b) as a sign.
+int compare_address_keys(const AddressKey& a, const AddressKey& b) {
     if (a.form != b.form) {
-        return a.form < b.form;
+        return a.form < b.form ? -1 : 1;
     }
     if (a.form == QAC_IPADDR_HOSTNAME) {
-        return std::strcmp(a.host, b.host) < 0;
+        return std::strcmp(a.host, b.host);
     }
     if (a.form != QAC_IPADDR_NUMERIC) {
-        return by_address(a.node, b.node) < 0;
+        return by_address(a.node, b.node);
     }
     if (a.family != b.family) {
-        return a.family < b.family;
+        return a.family < b.family ? -1 : 1;
     }
-    return a.high != b.high ? a.high < b.high : a.low < b.low;
+    if (a.high != b.high) {
+        return a.high < b.high ? -1 : 1;
+    }
+    return compare_words(a.low, b.low);
+}
+
+// A structure with the member a comparison of two structures of its definition looks at
+// first, when that member is a value other than a structure: most comparisons end there.
+struct StructureKey {
+    const ValueNode* lead;
+    const ValueNode* node;
+};
+
+// The definition of that member: the first identifier member's, or without any the first.
+const QAC_Content* lead_definition(const ValueNode* structure) {
+    const QAC_DataGroup& members = structure->data.Members;
+    if (members.DefinitionCount == 0) {
+        return nullptr;
+    }
+    for (std::uint32_t i = 0; i < members.DefinitionCount; ++i) {
+        if (members.Definitions[i]->Identifier != 0) {
+            return members.Definitions[i];
+        }
+    }
+    return members.Definitions[0];
+}
+
+int compare_structure_keys(const StructureKey& a, const StructureKey& b) {
+    if (a.lead != nullptr && b.lead != nullptr) {
+        const int lead = compare_leaf(a.lead, b.lead);
+        if (lead != 0) {
+            return lead;
+        }
+    }
+    return compare_values(a.node, b.node);
 }
 
 }  // namespace
 
-void sort_values(ValueNode** first, ValueNode** last) {
+std::size_t sort_distinct(ValueNode** first, ValueNode** last) {
     constexpr std::ptrdiff_t kKeyedFrom = 16;  // below it a copy costs more than it saves
     if (last - first < 2) {
-        return;
+        return static_cast<std::size_t>(last - first);
     }
     const std::uint32_t type = (*first)->data.Type;
     if (last - first >= kKeyedFrom && type == QAC_TYPE_INTEGER) {
-        sort_by_key(
+        return sort_distinct_by_key(
             first, last, [](const ValueNode* n) { return n->data.Payload.Integer; },
-            [](std::int64_t a, std::int64_t b) { return a < b; });
-        return;
+            [](std::int64_t a, std::int64_t b) { return a < b; },
+            [](std::int64_t a, std::int64_t b) { return a == b; },
+            [](std::int64_t a) { return static_cast<std::uint64_t>(a) ^ std::uint64_t{1} << 63; });
     }
     if (last - first >= kKeyedFrom && (type == QAC_TYPE_STRING || type == QAC_TYPE_ENUMERATION)) {
-        sort_by_key(
-            first, last,
-            [](const ValueNode* n) {
-                return n->data.Payload.String != nullptr ? n->data.Payload.String : "";
-            },
-            [](const char* a, const char* b) { return std::strcmp(a, b) < 0; });
-        return;
+        const std::size_t common = common_prefix(first, last);
+        return sort_distinct_by_key(
+            first, last, [common](const ValueNode* n) { return text_key(text_of(n) + common); },
+            [](const TextKey& a, const TextKey& b) { return compare_text_keys(a, b) < 0; },
+            [](const TextKey& a, const TextKey& b) { return compare_text_keys(a, b) == 0; },
+            [](const TextKey& a) { return a.word; });
     }
     if (last - first >= kKeyedFrom && type == QAC_TYPE_IPADDR) {
-        sort_by_key(first, last, address_key, address_less);
-        return;
+        return sort_distinct_by_key(
+            first, last, address_key,
+            [](const AddressKey& a, const AddressKey& b) { return compare_address_keys(a, b) < 0; },
+            [](const AddressKey& a, const AddressKey& b) {
+                return compare_address_keys(a, b) == 0;
+            },
+            nullptr);
     }
-    with_order(type, [first, last](auto compare) {
+    if (last - first >= kKeyedFrom && type == QAC_TYPE_STRUCTURE) {
+        const QAC_Content* lead = lead_definition(*first);
+        return sort_distinct_by_key(
+            first, last,
+            [lead](const ValueNode* n) {
+                const ValueNode* member = lead != nullptr ? first_member(n, lead) : nullptr;
+                if (member != nullptr && member->data.Type == QAC_TYPE_STRUCTURE) {
+                    member = nullptr;
+                }
+                return StructureKey{member, n};
+            },
+            [](const StructureKey& a, const StructureKey& b) {
+                return compare_structure_keys(a, b) < 0;
+            },
+            [](const StructureKey& a, const StructureKey& b) {
+                return compare_structure_keys(a, b) == 0;
+            },
+            nullptr);
+    }
+    return with_order(type, [first, last](auto compare) {
         const auto less = [compare](const ValueNode* a, const ValueNode* b) {
             return compare(a, b) < 0;
         };
-        // Files often list such values in order already; checking costs one pass.
-        if (!std::is_sorted(first, last, less)) {
-            std::stable_sort(first, last, less);
+        // Files often list such values in order already: while they are, one pass both
+        // checks and drops each value equal to the one before it, which the sort would drop
+        // too.
+        std::vector<ValueNode*> dropped;
+        std::size_t kept = 1;
+        ValueNode** n = first + 1;
+        for (; n != last; ++n) {
+            const int order = compare(first[kept - 1], *n);
+            if (order > 0) {
+                break;
+            }
+            if (order == 0) {
+                dropped.push_back(*n);
+            } else {
+                first[kept++] = *n;
+            }
         }
+        if (n != last) {
+            std::copy(n, last, first + kept);
+            const auto end = first + kept + (last - n);
+            std::stable_sort(first, end, less);
+            const std::size_t sorted = static_cast<std::size_t>(end - first);
+            kept = 1;
+            for (std::size_t i = 1; i < sorted; ++i) {
+                if (compare(first[kept - 1], first[i]) == 0) {
+                    dropped.push_back(first[i]);
+                } else {
+                    first[kept++] = first[i];
+                }
+            }
+        }
+        std::copy(dropped.begin(), dropped.end(), first + kept);
+        return kept;
     });
 }
 

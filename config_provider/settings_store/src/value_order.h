@@ -1,6 +1,7 @@
 // The order of values within a set, which also decides which values are equal.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
 
@@ -26,10 +27,11 @@ inline int compare_integer_values(const ValueNode* a, const ValueNode* b) {
     const std::int64_t y = b->data.Payload.Integer;
     return (x > y) - (x < y);
 }
+inline const char* text_of(const ValueNode* n) {
+    return n->data.Payload.String != nullptr ? n->data.Payload.String : "";
+}
 inline int compare_text_values(const ValueNode* a, const ValueNode* b) {
-    const char* x = a->data.Payload.String;
-    const char* y = b->data.Payload.String;
-    return std::strcmp(x != nullptr ? x : "", y != nullptr ? y : "");
+    return std::strcmp(text_of(a), text_of(b));
 }
 
 // Calls visit with the order of values of one definition of that type.
@@ -48,8 +50,9 @@ decltype(auto) with_order(std::uint32_t type, Visit&& visit) {
     }
 }
 
-// Values of one definition in ascending order; equal ones keep their order. May throw
-// std::bad_alloc as compare_values does.
-void sort_values(ValueNode** first, ValueNode** last);
+// Values of one definition in ascending order, the first of each run of equal ones kept at
+// the front: returns how many are kept. The others follow them, in no order. Equal values
+// are taken in the order given. May throw std::bad_alloc as compare_values does.
+std::size_t sort_distinct(ValueNode** first, ValueNode** last);
 
 }  // namespace qac

@@ -81,7 +81,7 @@ bool convert_text(std::string_view text, ValueNode* node) {
             if (!length_within(text.size(), definition)) {
                 return false;
             }
-            p.String = copy_text(text);
+            put_payload_text(&p, text);
             return true;
         case QAC_TYPE_BOOLEAN:
             return parse_boolean(text, &p.Boolean) == kOk;
@@ -98,7 +98,7 @@ bool convert_text(std::string_view text, ValueNode* node) {
             if (!is_identifier(text) || !listed(text, definition)) {
                 return false;
             }
-            p.Enumeration = copy_text(text);
+            put_payload_text(&p, text);
             return true;
         default:
             return false;
@@ -181,19 +181,11 @@ class ValueReader {
             for (; run != pending_.end() && run->index == index; ++run) {
                 sorted_.push_back(run->node);
             }
-            sort_values(sorted_.data(), sorted_.data() + sorted_.size());
-            std::size_t kept = 1;
-            with_order(sorted_.front()->data.Type, [this, &kept](auto compare) {
-                for (std::size_t i = 1; i < sorted_.size(); ++i) {
-                    ValueNode* node = sorted_[i];
-                    if (compare(sorted_[kept - 1], node) == 0) {
-                        list_unlink(node);
-                        release_value(node);
-                    } else {
-                        sorted_[kept++] = node;
-                    }
-                }
-            });
+            const std::size_t kept = sort_distinct(sorted_.data(), sorted_.data() + sorted_.size());
+            for (std::size_t i = kept; i < sorted_.size(); ++i) {
+                list_unlink(sorted_[i]);
+                release_value(sorted_[i]);
+            }
             set_build(&level.group->Sets[index], sorted_.data(), kept);
         }
         pending_.resize(level.pending);

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <initializer_list>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
@@ -566,6 +567,71 @@ TEST_F(StoreApi, StructuresByIdentifierOrByAllMembers) {
     EXPECT_EQ(get("pair"), "{x=1 y=2},{x=1 x=2},{x=1 x=3 y=2},{x=1 x=2}");
 }
 
+// Long sets of structures are sorted on the member a comparison looks at first, falling back
+// to the whole comparison: the order is the one of values added one at a time, and of
+// equal ones the first in the document stays.
+TEST_F(StoreApi, LongSetsOfStructuresKeepTheOrder) {
+    std::mt19937 random(5);
+    std::set<std::string> seen;
+    std::vector<std::string> distinct;
+    std::string duplicates;
+    while (distinct.size() < 40) {
+        std::string pair;
+        // Runs of up to two members, never equal to each other, in either order.
+        const auto x = random() % 8;
+        const auto xs = random() % 3;
+        const bool rising = random() % 2 == 0;
+        for (auto i = xs; i > 0; --i) {
+            pair += "<x>" + std::to_string(rising ? x + 3 - i : x + i) + "</x>";
+        }
+        if (random() % 2 == 0) {
+            pair += "<y>" + std::to_string(random() % 2) + "</y>";
+        }
+        if (!pair.empty() && seen.insert(pair).second) {
+            distinct.push_back("<pair>" + pair + "</pair>");
+        }
+    }
+    for (int id = 0; id < 40; ++id) {
+        const std::string target = id % 3 == 0 ? "<target><port>1</port></target>" : "";
+        distinct.push_back("<rule><note>first</note><id>" + std::to_string(id * 7 % 40) + "</id>" +
+                           target + "</rule>");
+        duplicates += "<rule><id>" + std::to_string(id) + "</id><note>later</note></rule>";
+    }
+    std::shuffle(distinct.begin(), distinct.end(), random);
+    std::string document;
+    for (const std::string& value : distinct) {
+        document += value;
+    }
+    for (std::size_t i = 0; i < distinct.size(); i += 5) {
+        duplicates += distinct[i];
+    }
+    ASSERT_EQ(read(document + duplicates), 0u);
+    QAC_Config* one_by_one = handles_.create("one_by_one.xml", kDefinitions);
+    for (const std::string& value : distinct) {
+        ASSERT_EQ(read(one_by_one, value), 0u) << value;
+    }
+    EXPECT_EQ(get("pair"), rendered(values_of(one_by_one, "pair")));
+    EXPECT_EQ(get("rule"), rendered(values_of(one_by_one, "rule")));
+    EXPECT_EQ(values_of(handle_, "rule").size() + values_of(handle_, "pair").size(), 80u);
+
+    // The identifier decides, also where it is not the first member definition.
+    QAC_Config* keyed = handles_.create(
+        "keyed.xml",
+        "<config_define><item><name>s</name><type>structure</type><number>0</number>"
+        "<item><name>a</name><type>integer</type></item><item><name>key</name><type>integer"
+        "</type><identifier>TRUE</identifier></item></item></config_define>");
+    std::string reversed;
+    for (int i = 0; i <= 20; ++i) {
+        reversed += "<s><a>" + std::to_string(i) + "</a><key>" + std::to_string((20 - i) % 20) +
+                    "</key></s>";
+    }
+    ASSERT_EQ(read(keyed, reversed), 0u);
+    const std::vector<QAC_Data*> by_key = values_of(keyed, "s");
+    ASSERT_EQ(by_key.size(), 20u);
+    EXPECT_EQ(render(by_key[0]) + render(by_key[1]) + render(by_key[19]),
+              "{a=0 key=0}{a=19 key=1}{a=1 key=19}");
+}
+
 // Structures of many member definitions sort their members out in one pass, and a level of
 // many definitions finds them by name: the order and the lookups stay as with few.
 TEST_F(StoreApi, WideStructuresAndManyDefinitionsKeepTheOrder) {
@@ -879,6 +945,31 @@ TEST_F(StoreApi, DetachedValuesGoWithTheHandle) {
     ASSERT_EQ(change(one, 2), QAC_E_EXIST);
     ASSERT_EQ(change(one, 2), 0u);
     EXPECT_EQ(written(handle_), "<config>\n  <Count>2</Count>\n</config>\n");
+
+    // Texts short enough to be kept in the value itself and longer ones, changed into each
+    // other and into themselves: each released once, with the value or before.
+    const std::string shorter(39, 's');
+    const std::string longer(40, 'l');
+    ASSERT_EQ(read("<rule><id>7</id><note>" + shorter + "</note></rule><rule><id>8</id><note>" +
+                   longer + "</note></rule>"),
+              0u);
+    const std::vector<QAC_Data*> rules = values_of(handle_, "rule");
+    ASSERT_EQ(rules.size(), 2u);
+    QAC_Data* kept_inside = members_of(rules[0], "note")[0];
+    QAC_Data* kept_apart = members_of(rules[1], "note")[0];
+    EXPECT_EQ(kept_inside->Payload.String, shorter);
+    EXPECT_EQ(kept_apart->Payload.String, longer);
+    for (QAC_Data* note : {kept_inside, kept_apart}) {
+        ASSERT_EQ(store().DataChangeToData(note == kept_inside ? rules[0] : rules[1], note,
+                                           note->Payload.String),
+                  0u);
+    }
+    ASSERT_EQ(store().DataChangeToData(rules[0], kept_inside, longer.c_str()), 0u);
+    ASSERT_EQ(store().DataChangeToData(rules[1], kept_apart, ""), 0u);
+    EXPECT_EQ(written(handle_), "<config>\n  <Count>2</Count>\n  <rule>    <id>7</id>\n    <note>" +
+                                    longer +
+                                    "</note>\n  </rule>\n  <rule>    <id>8</id>\n"
+                                    "    <note></note>\n  </rule>\n</config>\n");
 }
 
 }  // namespace

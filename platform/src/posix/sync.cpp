@@ -16,11 +16,17 @@ pthread_mutex_t* native(unsigned char* storage) {
 
 RecursiveMutex::RecursiveMutex() {
     static_assert(sizeof(pthread_mutex_t) <= kStorageSize);
+#if defined(PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP)
+    // A store, where the attribute calls cost more than the lock itself: data structures
+    // make thousands of these.
+    new (storage_) pthread_mutex_t(PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP);
+#else
     pthread_mutexattr_t attributes;
     pthread_mutexattr_init(&attributes);
     pthread_mutexattr_settype(&attributes, PTHREAD_MUTEX_RECURSIVE);
     pthread_mutex_init(new (storage_) pthread_mutex_t, &attributes);
     pthread_mutexattr_destroy(&attributes);
+#endif
 }
 
 RecursiveMutex::~RecursiveMutex() {
