@@ -474,19 +474,33 @@ struct TextKey {
     const char* rest;  // the text after those eight bytes, or null when it ends within them
 };
 
-std::size_t common_prefix(ValueNode* const* first, ValueNode* const* last) {
-    const char* head = text_of(*first);
-    std::size_t common = std::strlen(head);
-    for (ValueNode* const* n = first + 1; n != last && common > 0; ++n) {
+// The bytes all texts agree on from the start; `text` gives a value's text, or null for a
+// value that has none and plays no part.
+template <typename Text>
+std::size_t common_prefix(ValueNode* const* first, ValueNode* const* last, Text text) {
+    const char* head = nullptr;
+    std::size_t common = 0;
+    for (ValueNode* const* n = first; n != last; ++n) {
         if (last - n > kAhead) {
             prefetch_node(n[kAhead]);
         }
-        const char* text = text_of(*n);
+        const char* next = text(*n);
+        if (next == nullptr) {
+            continue;
+        }
+        if (head == nullptr) {
+            head = next;
+            common = std::strlen(head);
+            continue;
+        }
         std::size_t same = 0;
-        while (same < common && text[same] == head[same]) {
+        while (same < common && next[same] == head[same]) {
             ++same;
         }
         common = same;
+        if (common == 0) {
+            break;
+        }
     }
     return common;
 }
@@ -516,17 +530,25 @@ int compare_text_keys(const TextKey& a, const TextKey& b) {
 struct AddressKey {
     std::uint16_t form;
     std::uint16_t family;
-    std::uint64_t high;  // numeric: the address's bytes as big-endian words
-    std::uint64_t low;
-    const char* host;  // host names
+    std::uint64_t high;  // numeric: the address's bytes as big-endian words; host names: the
+    std::uint64_t low;   // word of a text key in high
+    const char* host;    // host names: the rest of the text key
     const ValueNode* node;
 };
 
-AddressKey address_key(const ValueNode* n) {
+const char* host_of(const ValueNode* n) {
+    const QAC_IpAddr& a = n->data.Payload.IpAddr;
+    return a.Form != QAC_IPADDR_HOSTNAME ? nullptr : a.HostName != nullptr ? a.HostName : "";
+}
+
+// Host names are keyed from the offset at which all of the set's agree.
+AddressKey address_key(const ValueNode* n, std::size_t common_host) {
     const QAC_IpAddr& a = n->data.Payload.IpAddr;
     AddressKey key{a.Form, a.Family, 0, 0, nullptr, n};
     if (a.Form == QAC_IPADDR_HOSTNAME) {
-        key.host = a.HostName != nullptr ? a.HostName : "";
+        const TextKey text = text_key(host_of(n) + common_host);
+        key.high = text.word;
+        key.host = text.rest;
     } else if (a.Form == QAC_IPADDR_NUMERIC) {
         if (a.Family == 4) {
             key.high = big_endian<std::uint32_t>(a.Address);
@@ -544,7 +566,7 @@ int compare_address_keys(const AddressKey& a, const AddressKey& b) {
         return a.form < b.form ? -1 : 1;
     }
     if (a.form == QAC_IPADDR_HOSTNAME) {
-        return std::strcmp(a.host, b.host);
+        return compare_text_keys(TextKey{a.high, a.host}, TextKey{b.high, b.host});
     }
     if (a.form != QAC_IPADDR_NUMERIC) {
         return by_address(a.node, b.node);
@@ -605,7 +627,7 @@ std::size_t sort_distinct(ValueNode** first, ValueNode** last) {
             [](std::int64_t a) { return static_cast<std::uint64_t>(a) ^ std::uint64_t{1} << 63; });
     }
     if (last - first >= kKeyedFrom && (type == QAC_TYPE_STRING || type == QAC_TYPE_ENUMERATION)) {
-        const std::size_t common = common_prefix(first, last);
+        const std::size_t common = common_prefix(first, last, text_of);
         return sort_distinct_by_key(
             first, last, [common](const ValueNode* n) { return text_key(text_of(n) + common); },
             [](const TextKey& a, const TextKey& b) { return compare_text_keys(a, b) < 0; },
@@ -614,7 +636,10 @@ std::size_t sort_distinct(ValueNode** first, ValueNode** last) {
     }
     if (last - first >= kKeyedFrom && type == QAC_TYPE_IPADDR) {
         return sort_distinct_by_key(
-            first, last, address_key,
+            first, last,
+            [common = common_prefix(first, last, host_of)](const ValueNode* n) {
+                return address_key(n, common);
+            },
             [](const AddressKey& a, const AddressKey& b) { return compare_address_keys(a, b) < 0; },
             [](const AddressKey& a, const AddressKey& b) {
                 return compare_address_keys(a, b) == 0;

@@ -532,6 +532,25 @@ TEST_F(StoreApi, LongSetsAndAddressBytesKeepTheOrder) {
               "0000:0000:0000:0000:0000:0000:0000:0001,2001:0db8:0000:0000:0000:0000:0000:0001,"
               "2001:0db8:0000:0000:0000:0000:0002:0000,2001:0db8:0000:0000:0001:0000:0000:0000,"
               "2001:0db9:0000:0000:0000:0000:0000:0001,fe80:0000:0000:0000:0000:0000:0000:0001");
+
+    // Host names that agree on their first bytes and differ before, within and after the
+    // eight compared as one word, beside numeric addresses.
+    QAC_Config* named = handles_.create("named.xml", kDefinitions);
+    std::set<std::string> names;
+    document.clear();
+    for (const char* tail : {"b", "a", "abcdefgh", "abcdefghb", "abcdefgha", "abcdefg", "a",
+                             "abcdefgha", "c_example", "abcdefghij_example", ""}) {
+        const std::string host = std::string("node_one_") + tail;
+        document +=
+            "<Host>" + host + "</Host><Host>10.0.0." + std::to_string(names.size()) + "</Host>";
+        names.insert(host);
+    }
+    ASSERT_EQ(read(named, document), 0u);
+    std::string expected;
+    for (const std::string& name : names) {
+        expected += (expected.empty() ? "" : ",") + name;
+    }
+    EXPECT_EQ(rendered(values_of(named, "Host")).substr(0, expected.size()), expected);
 }
 
 TEST_F(StoreApi, StructuresByIdentifierOrByAllMembers) {
