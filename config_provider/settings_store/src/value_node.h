@@ -24,12 +24,14 @@ struct HandleState;
 // links, the tag and the record's type and payload share the node's first cache line, which
 // is all that finding a place in a set reads of most nodes.
 struct alignas(64) ValueNode {
-    // Links of the set's height-balanced tree.
+    // The set's height-balanced tree. Building a set writes only these, and sorting reads
+    // only the first bytes of the record's payload: all in the node's first cache line.
     ValueNode* parent = nullptr;
     ValueNode* left = nullptr;
     ValueNode* right = nullptr;
-    std::uint32_t left_height = 0;
-    std::uint32_t right_height = 0;
+    QAC_DataSet* set = nullptr;  // null while detached
+    std::uint16_t left_height = 0;
+    std::uint16_t right_height = 0;
     std::uint32_t read_serial = 0;  // the read that made it, 0 for none
     // Right before the record, so that a check of a foreign record reads only the few
     // bytes in front of it.
@@ -40,11 +42,12 @@ struct alignas(64) ValueNode {
     ValueNode* prev = nullptr;
     const QAC_Content* definition = nullptr;
     QAC_DataGroup* group = nullptr;  // null while detached
-    QAC_DataSet* set = nullptr;      // null while detached
     HandleState* handle = nullptr;
 };
 // Three cache lines: a fourth for a few bytes would add a third to a large read's memory.
 static_assert(sizeof(ValueNode) == 192 || sizeof(void*) != 8, "a value node grew a cache line");
+static_assert(offsetof(ValueNode, data) + offsetof(QAC_Data, Payload) + 8 <= 64,
+              "a payload's first bytes left the first cache line");
 
 constexpr std::uint32_t kNodeTag = 0x564E4F44;  // "VNOD"
 

@@ -10,8 +10,9 @@ namespace qac {
 
 namespace {
 
-std::uint32_t height(const ValueNode* n) {
-    return n == nullptr ? 0 : 1 + std::max(n->left_height, n->right_height);
+std::uint16_t height(const ValueNode* n) {
+    return n == nullptr ? 0
+                        : static_cast<std::uint16_t>(1 + std::max(n->left_height, n->right_height));
 }
 
 void update(ValueNode* n) {
@@ -187,8 +188,8 @@ void set_build(QAC_DataSet* set, ValueNode* const* sorted, std::size_t count) no
         n->parent = parent;
         n->left = i > low ? sorted[low + (i - low) / 2] : nullptr;
         n->right = high > i + 1 ? sorted[i + 1 + (high - i - 1) / 2] : nullptr;
-        n->left_height = static_cast<std::uint32_t>(std::bit_width(i - low));
-        n->right_height = static_cast<std::uint32_t>(std::bit_width(high - i - 1));
+        n->left_height = static_cast<std::uint16_t>(std::bit_width(i - low));
+        n->right_height = static_cast<std::uint16_t>(std::bit_width(high - i - 1));
     }
     set->root = count > 0 ? sorted[count / 2] : nullptr;
     set->count = static_cast<std::uint32_t>(count);

@@ -42,7 +42,7 @@ TEST(ValueSet, OrderAndBalanceAfterAnyOperations) {
         model.insert(i);
     }
     EXPECT_EQ(set_check(&set), 0u);
-    EXPECT_LE(std::max(set.root->left_height, set.root->right_height), 10u);  // 9 when perfect
+    EXPECT_LE(std::max(set.root->left_height, set.root->right_height), 10);  // 9 when perfect
     EXPECT_EQ(set_insert(&set, node(500)), QAC_E_EXIST);
     EXPECT_EQ(set_insert(&set, node(1001), 1000), QAC_E_RANGE);
 
