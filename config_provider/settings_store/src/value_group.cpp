@@ -240,6 +240,12 @@ void untrack_detached(ValueNode* node) noexcept {
     node->next = node->prev = nullptr;
 }
 
+void release_detached(HandleState* handle) noexcept {
+    std::lock_guard<plat::RecursiveMutex> hold(handle->detached_lock);
+    release_chain(handle->detached);
+    handle->detached = nullptr;
+}
+
 AncestorsOut::AncestorsOut(QAC_DataGroup* group) {
     while (group->Owner != nullptr) {
         ValueNode* structure = node_of(group->Owner);

@@ -51,6 +51,7 @@ void release_value(ValueNode* node) noexcept;
 // The handle's list of values in no group.
 void track_detached(ValueNode* node) noexcept;
 void untrack_detached(ValueNode* node) noexcept;
+void release_detached(HandleState* handle) noexcept;
 
 // The structures above a group that are in sets: their order depends on the group's
 // members, so they leave their sets while it changes and return afterwards.
