@@ -8,6 +8,8 @@
 #
 #   packaging/debian/check-package.sh BUILD_DIR
 set -euo pipefail
+# With pipefail, `producer | grep -q` fails whenever grep stops reading before the producer
+# has written everything (SIGPIPE): piped matches read all their input instead.
 
 [[ $# -eq 1 ]] || { sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//' >&2; exit 2; }
 here=$(cd "$(dirname "$0")" && pwd)
@@ -113,7 +115,7 @@ same_list "varmoth-ktl-dev's files" "/opt
 /usr/share/doc/varmoth-ktl-dev/changelog.Debian.gz
 /usr/share/doc/varmoth-ktl-dev/copyright" "$(files_of "$dev")"
 # Owned by root, and nothing that names the build tree.
-if dpkg-deb -c "$deb" | awk '$2 != "root/root"' | grep -q .; then
+if dpkg-deb -c "$deb" | awk '$2 != "root/root"' | grep . >/dev/null; then
     fail "files not owned by root/root"
 fi
 
@@ -134,7 +136,7 @@ grep -q 'dev/ipmi0' "$work/control/postinst" || fail "postinst does not check /d
 grep -q 'stop qktlor.service' "$work/control/prerm" || fail "prerm does not stop the service"
 grep -q 'registry.reg' "$work/control/postrm" || fail "postrm does not remove the registry file"
 [[ $(dpkg-deb -f "$deb" Architecture) == amd64 ]] || fail "not amd64"
-dpkg-deb -f "$deb" Depends | grep -q libc6 || fail "Depends lacks the shared libraries' packages"
+dpkg-deb -f "$deb" Depends | grep libc6 >/dev/null || fail "Depends lacks the shared libraries' packages"
 
 echo "--- stripped, with the symbols in the dbgsym package"
 root=$work/root
@@ -146,12 +148,12 @@ for elf in opt/varmoth/ktl-or/bin/jovxwdt opt/varmoth/ktl-or/bin/ktlortail \
     opt/varmoth/ktl-or/lib/libzuno2KTLORLIBtrap_x64.so opt/varmoth/ktl-pv/lib/libjovacfg.so \
     opt/varmoth/ktl-pv/bin/jovaprv opt/varmoth/ktl-pv/bin/jovaprvd; do
     [[ -f $root/$elf ]] || continue
-    if readelf -S "$root/$elf" | grep -qE '\.debug_info|\.symtab'; then
+    if readelf -S "$root/$elf" | grep -E '\.debug_info|\.symtab' >/dev/null; then
         fail "$elf is not stripped"
     fi
     id=$(readelf -n "$root/$elf" 2>/dev/null | sed -n 's/.*Build ID: //p')
     debug=$work/dbgsym/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug
-    if [[ -z $id || ! -f $debug ]] || ! readelf -S "$debug" 2>/dev/null | grep -q '\.debug_info'; then
+    if [[ -z $id || ! -f $debug ]] || ! readelf -S "$debug" 2>/dev/null | grep '\.debug_info' >/dev/null; then
         fail "$elf: no debug symbols in the dbgsym package"
     fi
 done
